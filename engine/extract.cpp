@@ -1,0 +1,179 @@
+#include "engine/extract.h"
+
+#include "container/archive.h"
+#include "container/block_stream.h"
+#include "container/fatal.h"
+#include "container/texts.h"
+#include "engine/lz_decoder.h"
+#include "fsutil/folders.h"
+#include "fsutil/text.h"
+#include "platform/platform.h"
+
+volatile uint8_t CancelRequested;
+char previousName[NameCapacity];
+
+namespace {
+
+char EntryName[NameCapacity];
+char EntryPath[PathCapacity];
+char BoxText[PathCapacity + 256];
+
+uint32_t ReadLittleEndian(int bytes) {
+    uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i) value |= static_cast<uint32_t>(NextByte()) << (8 * i);
+    return value;
+}
+
+FileTime ReadFileTime() {
+    uint64_t low = ReadLittleEndian(4);
+    uint64_t high = ReadLittleEndian(4);
+    return low | high << 32;
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+void SetStatus(const char* label, const char* path) {
+    TextBuilder t = StartText(BoxText, sizeof BoxText);
+    AppendText(t, label);
+    AppendText(t, path);
+    PlatSetStatusLine(BoxText);
+}
+
+void CreateFoldersOrDie(const char* folder) {
+    size_t failed = CreateFolderPath(folder);
+    if (failed != 0) FatalFolderFailure(folder, failed);
+}
+
+}  // namespace
+
+void ReadEntryName(char* name) {
+    size_t length = 0;
+    uint8_t b = NextByte();
+    if (b == '*') {
+        size_t shared = static_cast<size_t>(NextByte()) + 2;
+        size_t previous = TextLength(previousName);
+        length = shared < previous ? shared : previous;
+        CopyBytes(name, previousName, length);
+        b = NextByte();
+    }
+    while (b != 0) {
+        if (length == NameCapacity - 1) CorruptArchive();
+        name[length++] = static_cast<char>(b);
+        b = NextByte();
+    }
+    name[length] = 0;
+    CopyBytes(previousName, name, length + 1);
+}
+
+// Windows resolves "..", and any element of dots and spaces that trims to it, to the
+// parent folder, and takes both slashes as separators; a colon names a drive or a
+// stream. None of these may come from an archive.
+bool NameLeavesDestination(const char* name) {
+    if (IsSeparator(name[0])) return true;
+    const char* element = name;
+    for (const char* p = name;; p = PlatCharNext(p)) {
+        if (*p == ':') return true;
+        if (*p == 0 || IsSeparator(*p)) {
+            int dots = 0;
+            bool onlyDotsAndSpaces = true;
+            for (const char* q = element; q != p; ++q) {
+                if (*q == '.')
+                    ++dots;
+                else if (*q != ' ')
+                    onlyDotsAndSpaces = false;
+            }
+            if (onlyDotsAndSpaces && dots >= 2) return true;
+            if (*p == 0) return false;
+            element = p + 1;
+        }
+    }
+}
+
+void ExtractEntries(const char* targetFolder) {
+    CancelRequested = 0;
+    VolumeNumber = 1;
+    previousName[0] = 0;
+    ReadEntryName(EntryName);
+
+    RecentFileSlots[0].size = SlotCapacity;
+    CopyBytes(RecentFileSlots[0].data, StubImage, SlotCapacity);
+    // Slots not filled in this run hold nothing, so a reference to one primes nothing.
+    for (int i = 1; i < SlotCount; ++i) RecentFileSlots[i].size = 0;
+    currentSlot = 1;
+
+    while (EntryName[0] != 0 && !CancelRequested) {
+        if (NameLeavesDestination(EntryName)) CorruptArchive();
+        TextBuilder path = StartText(EntryPath, sizeof EntryPath);
+        AppendText(path, targetFolder);
+        AppendText(path, EntryName);
+        if (path.overflow) CorruptArchive();
+
+        if (path.length >= 2 && EntryPath[path.length - 2] == '\\' && EntryPath[path.length - 1] == '.') {
+            EntryPath[path.length - 1] = 0;
+            CreateFoldersOrDie(EntryPath);
+            ReadEntryName(EntryName);
+            continue;
+        }
+
+        FileTime creation = ReadFileTime();
+        FileTime access = ReadFileTime();
+        FileTime write = ReadFileTime();
+        int32_t fileSize = static_cast<int32_t>(ReadLittleEndian(4));
+        int r = NextByte();
+        int32_t prefix = 0;
+        if (r != 0)
+            prefix = static_cast<int32_t>(ReadLittleEndian(2));
+        else
+            r = 1;
+        if (fileSize < 0 || fileSize > MaxFileSize) CorruptArchive();
+
+        SetStatus(TextProcessing, EntryPath);
+        bool skip = false;
+        bool isFolder = false;
+        if (PlatFindName(EntryPath, &isFolder)) {
+            TextBuilder t = StartText(BoxText, sizeof BoxText);
+            AppendText(t, EntryPath);
+            AppendText(t, TextOverwrite);
+            int answer = PlatMessageBox(
+                {MsgOverwrite, OwnerMain, BoxYesNoCancel | BoxIconQuestion, BoxText, EntryPath});
+            if (answer == AnswerCancel) {
+                CancelRequested = 1;
+                break;
+            }
+            skip = answer == AnswerNo;
+        }
+        SetStatus(skip ? TextSkipping : TextExtracting, EntryPath);
+
+        size_t folder = DirectoryPart(EntryPath);
+        char kept = EntryPath[folder];
+        EntryPath[folder] = 0;
+        CreateFoldersOrDie(EntryPath);
+        EntryPath[folder] = kept;
+
+        PlatFile file = PlatNoFile;
+        if (!skip) {
+            file = PlatCreateWrite(EntryPath);
+            if (file == PlatNoFile) WriteFailure();
+            OutputFile = file;
+            OutputPath = EntryPath;
+        }
+        DecodeFileBody(fileSize, r, prefix, skip, file);
+        if (!skip) {
+            if (!PlatSetTimes(file, creation, access, write)) WriteFailure();
+            OutputFile = PlatNoFile;
+            if (!PlatClose(file)) {
+                PlatDelete(EntryPath);  // an output file that cannot be closed is not trusted
+                WriteFailure();
+            }
+            if (CancelRequested) PlatDelete(EntryPath);
+        }
+        currentSlot = (currentSlot + 1) & (SlotCount - 1);
+        ReadEntryName(EntryName);
+    }
+
+    if (!PlatClose(ArchiveFile)) {
+        ArchiveFile = PlatNoFile;
+        ReadFailure();
+    }
+    ArchiveFile = PlatNoFile;
+}

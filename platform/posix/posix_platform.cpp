@@ -1,0 +1,190 @@
+#include "platform/posix/posix_platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "platform/posix/codepage.h"
+
+PosixHooks Hooks;
+std::string PosixMessageText;
+bool PosixExtractDisabled = false;
+
+namespace {
+
+std::map<char, std::string> Drives;
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Seconds and nanoseconds of a Windows file time.
+timespec ToTimespec(FileTime t) {
+    constexpr int64_t EpochDifference = 116444736000000000LL;  // 1601 to 1970 in 100 ns
+    int64_t ticks = static_cast<int64_t>(t) - EpochDifference;
+    int64_t seconds = ticks / 10000000;
+    int64_t rest = ticks % 10000000;
+    if (rest < 0) {
+        rest += 10000000;
+        --seconds;
+    }
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>(rest * 100);
+    return ts;
+}
+
+}  // namespace
+
+void PosixMapDrive(char letter, const std::string& nativeFolder) { Drives[Upper(letter)] = nativeFolder; }
+void PosixClearDrives() { Drives.clear(); }
+
+void PosixResetPlatform() {
+    PosixClearDrives();
+    Hooks = PosixHooks{};
+    PosixMessageText.clear();
+    PosixExtractDisabled = false;
+}
+
+std::string PosixNativePath(const char* path) {
+    std::string head;
+    const char* rest = path;
+    if (path[0] != 0 && path[1] == ':') {
+        auto found = Drives.find(Upper(path[0]));
+        if (found != Drives.end()) {
+            head = found->second;
+            rest = path + 2;
+            if (!head.empty() && head.back() == '/' && *rest == '\\') ++rest;
+        }
+    }
+    // Converted first: in UTF-8 no byte of a multi-byte character is a backslash, so
+    // the trail byte 0x5C of a code page 932 character is never turned into a '/'.
+    std::string tail = Cp932ToUtf8(rest);
+    for (char& c : tail)
+        if (c == '\\') c = '/';
+    return head + tail;
+}
+
+PlatFile PlatOpenRead(const char* path) {
+    int fd = open(PosixNativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return PlatNoFile;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        return PlatNoFile;
+    }
+    return fd;
+}
+
+PlatFile PlatCreateWrite(const char* path) {
+    // A symbolic link in place of the file is never followed out of the destination.
+    int fd = open(PosixNativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    return fd < 0 ? PlatNoFile : fd;
+}
+
+bool PlatRead(PlatFile file, void* buffer, uint32_t n, uint32_t* got) {
+    *got = 0;
+    if (file == PlatNoFile) return false;
+    char* at = static_cast<char*>(buffer);
+    while (*got < n) {
+        ssize_t r = read(static_cast<int>(file), at + *got, n - *got);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (r == 0) break;
+        *got += static_cast<uint32_t>(r);
+    }
+    return true;
+}
+
+bool PlatWrite(PlatFile file, const void* buffer, uint32_t n) {
+    if (file == PlatNoFile) return false;
+    const char* at = static_cast<const char*>(buffer);
+    while (n > 0) {
+        ssize_t w = write(static_cast<int>(file), at, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        at += w;
+        n -= static_cast<uint32_t>(w);
+    }
+    return true;
+}
+
+bool PlatSize(PlatFile file, int64_t* size) {
+    struct stat st;
+    if (file == PlatNoFile || fstat(static_cast<int>(file), &st) != 0) return false;
+    *size = st.st_size;
+    return true;
+}
+
+bool PlatPosition(PlatFile file, int64_t* position) {
+    if (file == PlatNoFile) return false;
+    off_t at = lseek(static_cast<int>(file), 0, SEEK_CUR);
+    if (at < 0) return false;
+    *position = at;
+    return true;
+}
+
+bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
+    if (file == PlatNoFile) return false;
+    timespec times[2] = {ToTimespec(access), ToTimespec(write)};
+    return futimens(static_cast<int>(file), times) == 0;
+}
+
+bool PlatClose(PlatFile file) { return file != PlatNoFile && close(static_cast<int>(file)) == 0; }
+
+bool PlatDelete(const char* path) { return unlink(PosixNativePath(path).c_str()) == 0; }
+
+bool PlatFindName(const char* path, bool* isFolder) {
+    std::string native = PosixNativePath(path);
+    struct stat st;
+    if (native.empty() || lstat(native.c_str(), &st) != 0) return false;
+    // A link to a folder that was already in the destination counts as that folder.
+    struct stat target;
+    *isFolder = S_ISDIR(st.st_mode) || (S_ISLNK(st.st_mode) && stat(native.c_str(), &target) == 0 &&
+                                        S_ISDIR(target.st_mode));
+    return true;
+}
+
+bool PlatCreateFolder(const char* path) { return mkdir(PosixNativePath(path).c_str(), 0777) == 0; }
+
+const char* PlatCharNext(const char* p) {
+    if (*p == 0) return p;
+    if (IsCp932LeadByte(static_cast<unsigned char>(*p)) && p[1] != 0) return p + 2;
+    return p + 1;
+}
+
+bool PlatDriveIsRemovable(const char* root) { return Hooks.driveIsRemovable ? Hooks.driveIsRemovable(root) : false; }
+
+int PlatMessageBox(const MessageBoxRequest& box) {
+    if (Hooks.messageBox) return Hooks.messageBox(box);
+    std::fprintf(stderr, "daduvivu: %s\n", Cp932ToUtf8(box.text).c_str());
+    unsigned type = box.flags & 0x0F;
+    return type == BoxOk ? AnswerOk : AnswerCancel;
+}
+
+void PlatSetStatusLine(const char* text) {
+    if (Hooks.statusLine) Hooks.statusLine(text);
+}
+
+void PlatPumpOneMessage() {
+    if (Hooks.pumpOneMessage) Hooks.pumpOneMessage();
+}
+
+void PlatSetMessageText(const char* text) { PosixMessageText = text; }
+
+void PlatDisableExtract() { PosixExtractDisabled = true; }
+
+void* PlatAlloc(size_t size) { return std::malloc(size); }
+void PlatFree(void* block) { std::free(block); }
+
+void PlatExit(int code) {
+    if (Hooks.exitProcess) Hooks.exitProcess(code);
+    std::exit(code);
+}
