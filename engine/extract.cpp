@@ -11,6 +11,8 @@
 
 volatile uint8_t CancelRequested;
 char previousName[NameCapacity];
+bool (*EntryObserver)(const EntryEvent& entry);
+bool DecodeOnly;
 
 namespace {
 
@@ -108,9 +110,12 @@ void ExtractEntries(const char* targetFolder) {
         AppendText(path, EntryName);
         if (path.overflow) CorruptArchive();
 
+        EntryEvent event{EntryName, EntryPath, false, false, 0, 0, 0, 0, 1, 0};
         if (path.length >= 2 && EntryPath[path.length - 2] == '\\' && EntryPath[path.length - 1] == '.') {
+            event.isFolder = true;
+            bool selected = EntryObserver == nullptr || EntryObserver(event);
             EntryPath[path.length - 1] = 0;
-            CreateFoldersOrDie(EntryPath);
+            if (selected && !DecodeOnly) CreateFoldersOrDie(EntryPath);
             ReadEntryName(EntryName);
             continue;
         }
@@ -127,10 +132,19 @@ void ExtractEntries(const char* targetFolder) {
             r = 1;
         if (fileSize < 0 || fileSize > MaxFileSize) CorruptArchive();
 
+        event.creation = creation;
+        event.access = access;
+        event.write = write;
+        event.fileSize = fileSize;
+        event.reference = r;
+        event.prefix = prefix;
+        bool selected = EntryObserver == nullptr || EntryObserver(event);
+        bool writing = selected && !DecodeOnly;
+
         SetStatus(TextProcessing, EntryPath);
-        bool skip = false;
+        bool skip = !writing;
         bool isFolder = false;
-        if (PlatFindName(EntryPath, &isFolder)) {
+        if (writing && PlatFindName(EntryPath, &isFolder)) {
             TextBuilder t = StartText(BoxText, sizeof BoxText);
             AppendText(t, EntryPath);
             AppendText(t, TextOverwrite);
@@ -144,11 +158,13 @@ void ExtractEntries(const char* targetFolder) {
         }
         SetStatus(skip ? TextSkipping : TextExtracting, EntryPath);
 
-        size_t folder = DirectoryPart(EntryPath);
-        char kept = EntryPath[folder];
-        EntryPath[folder] = 0;
-        CreateFoldersOrDie(EntryPath);
-        EntryPath[folder] = kept;
+        if (writing) {
+            size_t folder = DirectoryPart(EntryPath);
+            char kept = EntryPath[folder];
+            EntryPath[folder] = 0;
+            CreateFoldersOrDie(EntryPath);
+            EntryPath[folder] = kept;
+        }
 
         PlatFile file = PlatNoFile;
         if (!skip) {
@@ -166,6 +182,10 @@ void ExtractEntries(const char* targetFolder) {
                 WriteFailure();
             }
             if (CancelRequested) PlatDelete(EntryPath);
+        }
+        if (EntryObserver) {
+            event.decoded = true;
+            EntryObserver(event);
         }
         currentSlot = (currentSlot + 1) & (SlotCount - 1);
         ReadEntryName(EntryName);

@@ -18,6 +18,7 @@ bool PosixExtractDisabled = false;
 namespace {
 
 std::map<char, std::string> Drives;
+std::map<std::string, std::string> Files;
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -40,7 +41,11 @@ timespec ToTimespec(FileTime t) {
 }  // namespace
 
 void PosixMapDrive(char letter, const std::string& nativeFolder) { Drives[Upper(letter)] = nativeFolder; }
-void PosixClearDrives() { Drives.clear(); }
+void PosixMapFile(const std::string& corePath, const std::string& nativeFile) { Files[corePath] = nativeFile; }
+void PosixClearDrives() {
+    Drives.clear();
+    Files.clear();
+}
 
 void PosixResetPlatform() {
     PosixClearDrives();
@@ -50,6 +55,8 @@ void PosixResetPlatform() {
 }
 
 std::string PosixNativePath(const char* path) {
+    auto file = Files.find(path);
+    if (file != Files.end()) return file->second;
     std::string head;
     const char* rest = path;
     if (path[0] != 0 && path[1] == ':') {

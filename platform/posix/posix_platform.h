@@ -30,6 +30,8 @@ extern std::string PosixMessageText;
 extern bool PosixExtractDisabled;
 
 void PosixMapDrive(char letter, const std::string& nativeFolder);
+// Gives one core path (such as the program file's) a native file of its own.
+void PosixMapFile(const std::string& corePath, const std::string& nativeFile);
 void PosixClearDrives();
 // The native path that a core path stands for.
 std::string PosixNativePath(const char* path);
