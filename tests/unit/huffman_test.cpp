@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "container/block_stream.h"
+#include "engine/huffman.h"
+
+namespace {
+
+// Puts bytes straight into the block buffer, so that the bit reader takes them as
+// payload without any file behind it.
+void FeedBytes(const std::vector<uint8_t>& bytes) {
+    ASSERT_LE(bytes.size(), sizeof BlockStream.buffer);
+    std::copy(bytes.begin(), bytes.end(), BlockStream.buffer);
+    BlockStream.position = 0;
+    BlockStream.length = static_cast<int32_t>(bytes.size());
+    Bits.used = 0;
+}
+
+void FeedBits(const std::string& bits) {
+    std::vector<uint8_t> bytes((bits.size() + 7) / 8 + 1, 0);
+    for (size_t i = 0; i < bits.size(); ++i)
+        if (bits[i] == '1') bytes[i / 8] |= static_cast<uint8_t>(1 << (i % 8));
+    FeedBytes(bytes);
+}
+
+// The code of a symbol as the string of bits read from the root.
+std::string CodeOf(const HuffmanModel& m, int symbol) {
+    std::string code;
+    int node = symbol;
+    // Walks up by searching for each parent; the tree is small enough for that.
+    while (node != m.list[0]) {
+        for (int p = SymbolCount; p < NodeCount; ++p) {
+            if (m.nodes[p].child0 == node) {
+                code.insert(code.begin(), '0');
+                node = p;
+                break;
+            }
+            if (m.nodes[p].child1 == node) {
+                code.insert(code.begin(), '1');
+                node = p;
+                break;
+            }
+        }
+    }
+    return code;
+}
+
+HuffmanModel Fresh(const int32_t* counts) {
+    static HuffmanModel m;
+    InitModel(m, counts);
+    BuildTree(m);
+    return m;
+}
+
+}  // namespace
+
+TEST(HuffmanModel, InitialLiteralCodesAreTheKnownNineBitCodes) {
+    HuffmanModel m = Fresh(LiteralInitialCounts);
+    EXPECT_EQ(m.list[0], RootNode);
+    EXPECT_EQ(CodeOf(m, 0), "010101010");
+    EXPECT_EQ(CodeOf(m, 1), "010101011");
+    EXPECT_EQ(CodeOf(m, 2), "010101000");
+    EXPECT_EQ(CodeOf(m, 255), "001010101");
+    EXPECT_EQ(CodeOf(m, 511), "101010101");
+    EXPECT_EQ(CodeOf(m, 65), "011101011");
+    for (int s = 0; s < SymbolCount; ++s) ASSERT_EQ(CodeOf(m, s).size(), 9u) << s;
+}
+
+TEST(HuffmanModel, InitialDistanceCodesHaveTheKnownLengths) {
+    HuffmanModel m = Fresh(DistanceInitialCounts);
+    EXPECT_EQ(CodeOf(m, 0), "01101010");
+    EXPECT_EQ(CodeOf(m, 63), "01010101");
+    EXPECT_EQ(CodeOf(m, 64), "001101010");
+    for (int s = 0; s < SymbolCount; ++s) {
+        size_t expected = s < 64 ? 8 : (s < 128 || s >= 256) ? 9 : 10;
+        ASSERT_EQ(CodeOf(m, s).size(), expected) << s;
+    }
+}
+
+TEST(HuffmanModel, EqualCountsKeepThePreviousBuildsOrderNotSymbolOrder) {
+    static HuffmanModel m;
+    InitModel(m, LiteralInitialCounts);
+    m.frequency[7] = 5;  // 7 moves in front of 3
+    BuildTree(m);
+    ASSERT_LT(m.rank[7], m.rank[3]);
+    m.frequency[3] = 5;  // now equal: 7 stays in front
+    BuildTree(m);
+    EXPECT_LT(m.rank[7], m.rank[3]);
+    std::string code7 = CodeOf(m, 7);
+    // And building again from the same counts gives the same tree.
+    BuildTree(m);
+    EXPECT_EQ(CodeOf(m, 7), code7);
+    EXPECT_LT(m.rank[7], m.rank[3]);
+}
+
+TEST(HuffmanModel, SkewedCountsGiveLongCodesWithoutLimit) {
+    static HuffmanModel m;
+    int32_t counts[SymbolCount];
+    // Doubling counts make a tree as deep as it can be.
+    for (int s = 0; s < SymbolCount; ++s) counts[s] = s < 30 ? (1 << (30 - s)) : 1;
+    InitModel(m, counts);
+    BuildTree(m);
+    EXPECT_EQ(CodeOf(m, 0).size(), 1u);
+    EXPECT_GT(CodeOf(m, 40).size(), 30u);
+    // Every symbol still decodes from its own code.
+    for (int s : {0, 1, 29, 30, 300, 511}) {
+        FeedBits(CodeOf(m, s));
+        EXPECT_EQ(DecodeSymbol(m), s);
+    }
+}
+
+TEST(BitReader, BitsComeLeastSignificantFirstAndReadBitsIsLittleEndian) {
+    FeedBytes({0x01, 0x00});
+    std::string bits;
+    for (int i = 0; i < 16; ++i) bits += static_cast<char>('0' + ReadBit());
+    EXPECT_EQ(bits, "1000000000000000");
+    FeedBits("10100");
+    EXPECT_EQ(ReadBits(5), 5u);
+    FeedBits("111111111111");
+    EXPECT_EQ(ReadBits(12), 4095u);
+}
+
+TEST(BitReader, DecodesTheOneByteFileBody) {
+    HuffmanModel m = Fresh(LiteralInitialCounts);
+    FeedBytes({0xAE, 0x01});
+    EXPECT_EQ(DecodeSymbol(m), 65);
+    EXPECT_EQ(BlockStream.position, 2);  // the body's last bit is in the second byte
+}
+
+TEST(RebuildSchedules, MatchTheFixedPoints) {
+    std::vector<int> literal, distance;
+    for (int i = 0; i <= 5000; ++i) {
+        if (LiteralRebuildDue(i)) literal.push_back(i);
+        if (DistanceRebuildDue(i) && i > 0) distance.push_back(i);
+    }
+    EXPECT_EQ(literal, (std::vector<int>{0, 256, 512, 768, 1024, 1280, 1536, 1792, 2048, 3072, 4096}));
+    ASSERT_GE(distance.size(), 18u);
+    EXPECT_EQ(distance[0], 64);
+    EXPECT_EQ(distance[14], 960);
+    EXPECT_EQ(distance[15], 1024);
+    EXPECT_EQ(distance[16], 1536);
+}
