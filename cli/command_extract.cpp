@@ -1,0 +1,149 @@
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "cli/archive_session.h"
+#include "cli/commands.h"
+#include "cli/name_filter.h"
+#include "container/block_stream.h"
+
+namespace {
+
+struct Totals {
+    uint64_t files = 0, folders = 0, bytes = 0, skipped = 0;
+};
+
+std::string Plural(uint64_t n, const char* word) {
+    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+// The answer to "replace this file?" by policy, asking on a terminal.
+class OverwriteChooser {
+public:
+    OverwriteChooser(OverwritePolicy policy, Console& io) : policy_(policy), io_(io) {}
+
+    int Answer(const std::string& path) {
+        if (policy_ == OverwritePolicy::Always) return AnswerYes;
+        if (policy_ == OverwritePolicy::Never) return AnswerNo;
+        if (!io_.inputIsTerminal) {
+            // Nobody to ask: keep what is there, and say so.
+            io_.err << "daduvivu: " << path << " exists; kept (use -y to replace, -n to skip quietly)" << std::endl;
+            return AnswerNo;
+        }
+        for (;;) {
+            io_.err << "replace " << path << "? [y]es, [n]o, [A]ll, [N]one, [c]ancel: " << std::flush;
+            std::string reply;
+            if (!std::getline(io_.in, reply)) {
+                io_.err << "\n";
+                return AnswerCancel;
+            }
+            if (reply == "y" || reply == "yes") return AnswerYes;
+            if (reply == "n" || reply == "no") return AnswerNo;
+            if (reply == "A" || reply == "all") {
+                policy_ = OverwritePolicy::Always;
+                return AnswerYes;
+            }
+            if (reply == "N" || reply == "none") {
+                policy_ = OverwritePolicy::Never;
+                return AnswerNo;
+            }
+            if (reply == "c" || reply == "cancel") return AnswerCancel;
+        }
+    }
+
+private:
+    OverwritePolicy policy_;
+    Console& io_;
+};
+
+int MakeDestination(const std::string& folder, Console& io) {
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::string why = error ? error.message() : "not a folder";
+        io.err << "daduvivu: cannot create destination " << folder << ": " << why << std::endl;
+        return ExitWriteFailed;
+    }
+    return ExitOk;
+}
+
+}  // namespace
+
+int ExtractCommand(const ExtractOptions& options, Console& io) {
+    ArchiveSession session(io, options.archive, options.volumes);
+    int code = session.Open();
+    if (code != ExitOk) return code;
+    code = MakeDestination(options.destination, io);
+    if (code != ExitOk) return code;
+
+    NameFilter filter(options.include, options.exclude, options.ignoreCase);
+    OverwriteChooser chooser(options.overwrite, io);
+    Totals totals;
+    session.onEntry = [&](const EntryInfo& e) { return filter.Selects(e.name); };
+    session.onOverwrite = [&](const std::string& path) { return chooser.Answer(path); };
+    session.onDone = [&](const EntryInfo& e, bool skipped) {
+        if (e.isFolder)
+            ++totals.folders;
+        else if (skipped)
+            ++totals.skipped;
+        else {
+            ++totals.files;
+            totals.bytes += static_cast<uint64_t>(e.size);
+        }
+        if (options.quiet) return;
+        if (session.progress()) session.progress()->Clear();
+        if (e.isFolder)
+            io.out << "   creating: " << e.name << "/\n";
+        else
+            io.out << (skipped ? "   skipping: " : " extracting: ") << e.name << "\n";
+        io.out.flush();
+    };
+    if (!options.quiet) session.ShowProgress("Extracting");
+    code = session.Run(options.destination);
+    if (code == ExitCancelled) {
+        io.err << "daduvivu: cancelled; the file being written was removed, " << Plural(totals.files, "file")
+               << " extracted before it are kept" << std::endl;
+        return code;
+    }
+    if (code != ExitOk) return code;
+    if (!options.quiet) {
+        io.out << Plural(totals.files, "file") << " (" << totals.bytes << " bytes) and "
+               << Plural(totals.folders, "folder") << " extracted to " << options.destination;
+        if (totals.skipped > 0) io.out << "; " << totals.skipped << " existing kept";
+        io.out << "\n";
+    }
+    for (const std::string& p : filter.Unmatched()) io.err << "daduvivu: no entry matches '" << p << "'\n";
+    return filter.Unmatched().empty() ? ExitOk : ExitNoMatch;
+}
+
+int TestCommand(const ReadOptions& options, Console& io) {
+    ArchiveSession session(io, options.archive, options.volumes);
+    int code = session.Open();
+    if (code != ExitOk) return code;
+    Totals totals;
+    session.onDone = [&](const EntryInfo& e, bool) {
+        if (e.isFolder) {
+            ++totals.folders;
+            return;
+        }
+        ++totals.files;
+        totals.bytes += static_cast<uint64_t>(e.size);
+    };
+    if (!options.quiet) session.ShowProgress("Testing");
+    code = session.Run("");
+    if (code == ExitCancelled) io.err << "daduvivu: test interrupted" << std::endl;
+    if (code != ExitOk) return code;
+    // The end marker is the archive's last byte: anything behind it in its block was
+    // not written by a packer.
+    if (BlockStream.position != BlockStream.length) {
+        io.err << "daduvivu: " << options.archive << ": data follows the end of the archive" << std::endl;
+        return ExitDamaged;
+    }
+    if (!options.quiet)
+        io.out << options.archive << ": OK, " << Plural(totals.files, "file") << " (" << totals.bytes
+               << " bytes) and " << Plural(totals.folders, "folder") << " sound\n";
+    return ExitOk;
+}

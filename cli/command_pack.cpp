@@ -1,0 +1,87 @@
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/progress_bar.h"
+#include "packer/pack.h"
+
+namespace {
+
+// What a DOS-formatted 1.44 MB floppy holds for files: 2,847 clusters of 512 bytes.
+constexpr uint64_t FormattedFloppyBytes = 1457664;
+
+bool ReadFile(const std::string& path, std::string& bytes) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return false;
+    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return !file.bad();
+}
+
+}  // namespace
+
+int PackCommand(const PackCommandOptions& options, Console& io) {
+    PackOptions pack;
+    pack.sources = options.sources;
+    pack.output = options.output;
+    if (options.level != 0) pack.level = options.level;
+    pack.runAfter = options.runAfter;
+    pack.volumeBase = options.volumeBase;
+    if (!options.messageFile.empty() && !ReadFile(options.messageFile, pack.messageUtf8)) {
+        io.err << "daduvivu: cannot read message file " << options.messageFile << std::endl;
+        return ExitDamaged;
+    }
+    if (!options.stubFile.empty()) {
+        std::string stub;
+        if (!ReadFile(options.stubFile, stub)) {
+            io.err << "daduvivu: cannot read stub " << options.stubFile << std::endl;
+            return ExitDamaged;
+        }
+        pack.stub.assign(stub.begin(), stub.end());
+    }
+    try {
+        if (options.volumeSize == "floppy")
+            pack.volumeSize = FormattedFloppyBytes;
+        else if (!options.volumeSize.empty())
+            pack.volumeSize = ParseVolumeSize(options.volumeSize);
+    } catch (const PackError& e) {
+        io.err << "daduvivu: --volume-size: " << e.what() << std::endl;
+        return ExitUsage;
+    }
+
+    std::unique_ptr<ProgressBar> progress;
+    pack.progress = [&](uint64_t done, uint64_t total) {
+        if (!progress) progress = std::make_unique<ProgressBar>(io.err, io.errorIsTerminal && !options.quiet,
+                                                                 total, "Packing");
+        progress->Update(done);
+    };
+    PackResult result;
+    try {
+        result = Pack(pack);
+    } catch (const PackError& e) {
+        progress.reset();
+        io.err << "daduvivu: " << e.what() << std::endl;
+        // The packer names the cause; a write failure is told by the output's name.
+        std::string what = e.what();
+        return what.find(options.output) != std::string::npos || what.find("writ") != std::string::npos
+                   ? ExitWriteFailed
+                   : ExitDamaged;
+    }
+    progress.reset();
+    if (result.placeholderStub)
+        io.err << "daduvivu: warning: the built-in stub is a stand-in; " << options.output
+               << " will not run on Windows (give the real one with --stub)" << std::endl;
+    if (options.quiet) return ExitOk;
+    char ratio[32] = "";
+    if (result.inputBytes > 0)
+        std::snprintf(ratio, sizeof ratio, ", %.1f%%", 100.0 * result.outputBytes / result.inputBytes);
+    io.out << "packed " << result.files << " file" << (result.files == 1 ? "" : "s") << " and " << result.folders
+           << " folder" << (result.folders == 1 ? "" : "s") << " (" << result.inputBytes << " bytes) into "
+           << result.outputBytes << " bytes" << ratio << "\n";
+    for (size_t i = 0; i < result.volumePaths.size(); ++i)
+        io.out << "  " << result.volumePaths[i] << "  " << result.volumeSizes[i] << " bytes\n";
+    return ExitOk;
+}
