@@ -41,8 +41,9 @@ int Ask(MessageId id, BoxOwner owner, unsigned flags, const TextBuilder& text) {
 }
 
 [[noreturn]] void VolumeFailure(MessageId id, const char* tail) {
+    // The texts begin with the ".DAT" that ends the volume's name.
     TextBuilder t = StartText(BoxText, sizeof BoxText);
-    AppendText(t, VolumeName);
+    AppendBytes(t, VolumeName, TextLength(VolumeName) - 4);
     AppendText(t, tail);
     Ask(id, OwnerProgress, BoxOk | BoxIconHand, t);
     FatalAbort();

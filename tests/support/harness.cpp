@@ -48,6 +48,7 @@ int CoreHarness::ExtractAs(const std::string& programFile, const std::string& co
     PosixMapDrive('V', folder);
     PosixMapFile(corePath, programFile);
     PosixMapDrive('T', destination);
+    for (const auto& [letter, folder] : drives) PosixMapDrive(letter, folder);
     ArchiveFile = PlatNoFile;
     OutputFile = PlatNoFile;
     VolumeNumber = 1;
@@ -57,6 +58,7 @@ int CoreHarness::ExtractAs(const std::string& programFile, const std::string& co
 
     Hooks.messageBox = [this](const MessageBoxRequest& box) {
         boxes.push_back({box.id, box.owner, box.flags, box.text, box.subject});
+        if (onBox) onBox(boxes.back());
         if (!answers.empty()) {
             int a = answers.front();
             answers.pop_front();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,9 @@ public:
     std::vector<BoxRecord> boxes;
     std::vector<std::string> status;  // every status line text, code page 932
     std::function<void()> onPump;     // called where the stub would pump one message
+    std::function<void(const BoxRecord&)> onBox;  // called as each box is shown
     bool removableDrives = false;     // what the drive type test answers
+    std::map<char, std::string> drives;  // further drive letters and their native folders
 
     // Opens `programFile` (a native path) as the program's own file and, unless it is
     // the bare program, extracts into `destination` (a native folder that exists).

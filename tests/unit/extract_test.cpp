@@ -278,3 +278,19 @@ TEST(DecodeOnly, DecodesEverythingAndWritesNothing) {
     EXPECT_EQ(seen, (std::vector<std::string>{"dir\\. read", "dir\\f read", "dir\\f decoded"}));
     EXPECT_FALSE(fs::exists(dir / "dir"));
 }
+
+TEST(WriteFailure, AFolderInThePlaceOfAFileAnsweredYesEndsTheRun) {
+    TempFolder out;
+    fs::create_directories(out / "taken");
+    EntryStream s;
+    s.LiteralFile("before", Bytes("kept"));
+    s.LiteralFile("taken", Bytes("new"));
+    s.End();
+    CoreHarness h;
+    h.answers = {AnswerYes};
+    EXPECT_EQ(ExtractStream(h, s, out.path), 1);
+    EXPECT_EQ(h.BoxIds(), (std::vector<MessageId>{MsgOverwrite, MsgWriteFailed}));
+    EXPECT_EQ(h.boxes[1].text, TextWriteFailed);
+    EXPECT_TRUE(fs::is_directory(out / "taken"));
+    EXPECT_EQ(ReadWholeFile(out / "before"), Bytes("kept"));
+}
