@@ -1,0 +1,2 @@
+ECHO off
+ECHO Daduvivu sample installed.

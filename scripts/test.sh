@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds everything and runs the whole test suite: the native unit
+# and round-trip tests and the stub's end-to-end tests under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+if [ -x tests/e2e/setup_wine.sh ]; then
+  tests/e2e/setup_wine.sh
+fi
+scripts/build.sh
+ctest --test-dir build --output-on-failure -j"$(nproc)"
