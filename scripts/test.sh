@@ -4,8 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-if [ -x tests/e2e/setup_wine.sh ]; then
-  tests/e2e/setup_wine.sh
-fi
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j"$(nproc)"
