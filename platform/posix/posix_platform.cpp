@@ -67,11 +67,20 @@ std::string PosixNativePath(const char* path) {
             if (!head.empty() && head.back() == '/' && *rest == '\\') ++rest;
         }
     }
-    // Converted first: in UTF-8 no byte of a multi-byte character is a backslash, so
-    // the trail byte 0x5C of a code page 932 character is never turned into a '/'.
-    std::string tail = Cp932ToUtf8(rest);
-    for (char& c : tail)
-        if (c == '\\') c = '/';
+    // Split a character at a time, so that the trail byte 0x5C of a code page 932
+    // character is never taken for a separator; and converted element by element, so
+    // that a folder has the same native name in every path through it, whether or not
+    // a later element holds a byte that must be escaped.
+    std::string tail;
+    const char* element = rest;
+    for (const char* p = rest;; p = PlatCharNext(p)) {
+        if (*p == '\\' || *p == 0) {
+            tail += Cp932ToUtf8(std::string_view(element, static_cast<size_t>(p - element)));
+            if (*p == 0) break;
+            tail += '/';
+            element = p + 1;
+        }
+    }
     return head + tail;
 }
 
