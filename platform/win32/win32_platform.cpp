@@ -33,6 +33,12 @@ PlatFile PlatOpenRead(const char* path) {
 
 PlatFile PlatCreateWrite(const char* path) {
     HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A stored name such as CON, NUL, COM1 or LPT1.TXT opens a device in any folder:
+    // an archive must never write to a port or a printer, only to a file on disk.
+    if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return PlatNoFile;
+    }
     return reinterpret_cast<PlatFile>(h);
 }
 
