@@ -56,19 +56,9 @@ uint32_t LittleEndian32(const uint8_t* b) {
 }  // namespace
 
 std::string DisplayName(const std::string& cp932) {
-    // Element by element, as the platform names folders and files on disk.
-    std::string name;
-    const char* text = cp932.c_str();
-    const char* element = text;
-    for (const char* p = text;; p = PlatCharNext(p)) {
-        if (*p == '\\' || *p == 0) {
-            name += Cp932ToUtf8(std::string_view(element, static_cast<size_t>(p - element)));
-            if (*p == 0) break;
-            name += '/';
-            element = p + 1;
-        }
-    }
-    return name;
+    // A stored name never holds a drive (that is damage), so the platform takes it as a
+    // relative path and names it exactly as it names the file on disk.
+    return PosixNativePath(cp932.c_str());
 }
 
 struct SessionHooks {

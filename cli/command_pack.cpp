@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -13,6 +14,7 @@ namespace {
 
 // What a DOS-formatted 1.44 MB floppy holds for files: 2,847 clusters of 512 bytes.
 constexpr uint64_t FormattedFloppyBytes = 1457664;
+constexpr size_t StubBytes = 0x7000;
 
 bool ReadFile(const std::string& path, std::string& bytes) {
     std::ifstream file(path, std::ios::binary);
@@ -40,7 +42,19 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
             io.err << "daduvivu: cannot read stub " << options.stubFile << std::endl;
             return ExitDamaged;
         }
+        if (stub.size() != StubBytes) {
+            io.err << "daduvivu: --stub " << options.stubFile << " is " << stub.size()
+                   << " bytes; a self-extractor stub is exactly " << StubBytes << std::endl;
+            return ExitUsage;
+        }
         pack.stub.assign(stub.begin(), stub.end());
+    }
+    for (const std::string& source : options.sources) {
+        std::error_code error;
+        if (!std::filesystem::exists(source, error)) {
+            io.err << "daduvivu: cannot read source " << source << ": no such file or folder" << std::endl;
+            return ExitDamaged;
+        }
     }
     try {
         if (options.volumeSize == "floppy")
