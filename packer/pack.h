@@ -21,8 +21,9 @@ constexpr int PackMinLevel = 1;
 constexpr int PackMaxLevel = 9;
 constexpr int PackDefaultLevel = 7;
 
-// The classic 3.5-inch floppy: 1,474,560 bytes (1440k, sold as "1.44M").
-constexpr uint64_t FloppyVolumeSize = 1474560;
+// What a DOS-formatted 3.5-inch "1.44 MB" floppy holds for files: 2,847 clusters of
+// 512 bytes (the raw disk is 1440k, but the file system takes its share).
+constexpr uint64_t FloppyVolumeSize = 1457664;
 
 struct PackOptions {
     // Files and folders to store. A folder contributes its contents (names relative to
@@ -59,8 +60,8 @@ PackResult Pack(const PackOptions& options);
 
 // Parses a volume size: a number of bytes with an optional suffix k (1,024 bytes),
 // M (1,024 k) or G (1,024 M), in either case, optionally followed by B; fractions are
-// allowed ("2.5M"). "1.44M" is the floppy's marketing size and means FloppyVolumeSize,
-// the same as "1440k". Throws PackError on anything else.
+// allowed ("2.5M"). "floppy" and "1.44M", the floppy's label, mean FloppyVolumeSize,
+// what such a disk really holds. Throws PackError on anything else.
 uint64_t ParseVolumeSize(const std::string& text);
 
 // The stub used when PackOptions::stub is empty, and whether it is the real Windows stub

@@ -13,6 +13,7 @@ uint64_t ParseVolumeSize(const std::string& text) {
     for (char c : text)
         if (!std::isspace(static_cast<unsigned char>(c))) t += c;
     if (t.empty()) throw refuse();
+    if (t == "floppy") return FloppyVolumeSize;
     if (t.size() > 1 && (t.back() == 'b' || t.back() == 'B') &&
         std::isalpha(static_cast<unsigned char>(t[t.size() - 2])))
         t.pop_back();
@@ -33,7 +34,7 @@ uint64_t ParseVolumeSize(const std::string& text) {
         else if (!std::isdigit(static_cast<unsigned char>(c))) throw refuse();
     }
     if (dots > 1 || t == ".") throw refuse();
-    // The floppy's label counts a megabyte as 1,000 k; a user who types it means the disk.
+    // The floppy's label is no arithmetic: whoever types it means the disk.
     if (unit == 1024 * 1024 && (t == "1.44" || t == "1.440")) return FloppyVolumeSize;
     if (t.size() > 18) throw refuse();
     double value = std::strtod(t.c_str(), nullptr) * static_cast<double>(unit);

@@ -1,0 +1,273 @@
+#include "packer/body_encoder.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "packer/match_finder.h"
+#include "packer/symbol_coder.h"
+
+LevelSettings SettingsForLevel(int level) {
+    static const LevelSettings table[] = {
+        {LevelSettings::Greedy, 4, 32, 0},     {LevelSettings::Greedy, 8, 64, 0},
+        {LevelSettings::Greedy, 24, 128, 0},   {LevelSettings::Lazy, 16, 128, 0},
+        {LevelSettings::Lazy, 48, 256, 0},     {LevelSettings::Lazy, 128, 1024, 0},
+        {LevelSettings::Optimal, 32, 256, 1},  {LevelSettings::Optimal, 96, 512, 2},
+        {LevelSettings::Optimal, 512, 1024, 3},
+    };
+    if (level < 1) level = 1;
+    if (level > 9) level = 9;
+    return table[level - 1];
+}
+
+namespace {
+
+// Below three bytes a match rarely pays for its distance code; only the optimal parse,
+// which prices it, takes length 2.
+constexpr int32_t GreedyMinimum = 3;
+
+struct Token {
+    uint16_t length;  // 1: a literal
+    uint16_t value;   // the literal byte, or the distance (at most 16,384)
+};
+
+struct Body {
+    const uint8_t* window;
+    int32_t history;
+    int32_t total;
+    const LevelSettings& settings;
+    MatchFinder& finder;
+    SymbolCoder& coder;
+    BitWriter& out;
+
+    int32_t Limit(int32_t position) const { return std::min(MaxMatchLength, total - position); }
+    int32_t Search(int32_t position, int32_t* distance) const {
+        int32_t n = finder.Longest(position, Limit(position), settings.chainDepth, distance);
+        return n >= GreedyMinimum ? n : 0;
+    }
+};
+
+// Greedy takes the longest match at each position; lazy first looks whether the next
+// position offers a longer one and, if so, sends a literal instead.
+void ParseGreedyOrLazy(Body& b, bool lazy) {
+    bool pending = false;
+    int32_t pendingLength = 0, pendingDistance = 0;
+    int32_t position = b.history;
+    while (position < b.total) {
+        int32_t distance = 0;
+        int32_t length = b.Search(position, &distance);
+        if (pending) {
+            if (length > pendingLength) {
+                b.coder.Literal(&b.out, b.window[position - 1]);
+                pendingLength = length;
+                pendingDistance = distance;
+                b.finder.Insert(position);
+                ++position;
+                if (length >= b.settings.niceLength) {
+                    b.coder.Match(&b.out, pendingLength, pendingDistance);
+                    b.finder.InsertRange(position, position - 1 + pendingLength);
+                    position += pendingLength - 1;
+                    pending = false;
+                }
+            } else {
+                b.coder.Match(&b.out, pendingLength, pendingDistance);
+                b.finder.InsertRange(position, position - 1 + pendingLength);
+                position += pendingLength - 1;
+                pending = false;
+            }
+            continue;
+        }
+        if (length == 0) {
+            b.coder.Literal(&b.out, b.window[position]);
+            b.finder.Insert(position);
+            ++position;
+        } else if (!lazy || length >= b.settings.niceLength) {
+            b.coder.Match(&b.out, length, distance);
+            b.finder.InsertRange(position, position + length);
+            position += length;
+        } else {
+            pending = true;
+            pendingLength = length;
+            pendingDistance = distance;
+            b.finder.Insert(position);
+            ++position;
+        }
+    }
+    if (pending) b.coder.Match(&b.out, pendingLength, pendingDistance);
+}
+
+// The code lengths of both trees from one point of a trial encoding on.
+struct PriceEpoch {
+    int32_t position;
+    uint16_t literal[SymbolCount];
+    uint16_t distance[SymbolCount];
+};
+
+class OptimalParser {
+public:
+    explicit OptimalParser(Body& b) : b_(b) {}
+
+    void Run() {
+        for (int32_t start = b_.history; start < b_.total;) {
+            int32_t end = std::min(b_.total, start + ChunkSize);
+            ParseChunk(start, end);
+            start = end;
+        }
+    }
+
+private:
+    // The parse is made in chunks so that its tables stay small; a match never crosses
+    // the end of a chunk.
+    static constexpr int32_t ChunkSize = 1 << 16;
+    static constexpr uint32_t Unreached = 0xFFFFFFFFu;
+
+    void ParseChunk(int32_t start, int32_t end) {
+        CollectMatches(start, end);
+        GreedyFromCandidates(start, end);
+        for (int pass = 0; pass < b_.settings.passes; ++pass) {
+            Price(start);
+            ShortestPath(start, end);
+        }
+        for (const Token& t : tokens_) {
+            if (t.length == 1) b_.coder.Literal(&b_.out, static_cast<uint8_t>(t.value));
+            else b_.coder.Match(&b_.out, t.length, t.value);
+        }
+    }
+
+    void CollectMatches(int32_t start, int32_t end) {
+        const int32_t n = end - start;
+        candidates_.clear();
+        first_.assign(static_cast<size_t>(n) + 1, 0);
+        MatchCandidate found[64];
+        for (int32_t i = 0; i < n;) {
+            const int32_t p = start + i;
+            first_[i] = static_cast<int32_t>(candidates_.size());
+            int k = b_.finder.Collect(p, std::min(MaxMatchLength, end - p), b_.settings.chainDepth, found);
+            if (k > 0 && found[k - 1].length >= b_.settings.niceLength) {
+                // Long enough to take as it stands: the positions it covers are not searched.
+                const int32_t length = found[k - 1].length;
+                candidates_.push_back(found[k - 1]);
+                for (int32_t j = i + 1; j < i + length; ++j) first_[j] = static_cast<int32_t>(candidates_.size());
+                b_.finder.InsertRange(p, p + length);
+                i += length;
+                continue;
+            }
+            candidates_.insert(candidates_.end(), found, found + k);
+            b_.finder.Insert(p);
+            ++i;
+        }
+        first_[n] = static_cast<int32_t>(candidates_.size());
+    }
+
+    void GreedyFromCandidates(int32_t start, int32_t end) {
+        tokens_.clear();
+        for (int32_t i = 0; i < end - start;) {
+            int32_t last = first_[i + 1] - 1;
+            if (last >= first_[i] && candidates_[last].length >= GreedyMinimum) {
+                const MatchCandidate& c = candidates_[last];
+                tokens_.push_back({static_cast<uint16_t>(c.length), static_cast<uint16_t>(c.distance)});
+                i += c.length;
+            } else {
+                tokens_.push_back({1, b_.window[start + i]});
+                ++i;
+            }
+        }
+    }
+
+    // Runs the current tokens through a copy of the models and notes the code lengths
+    // in force wherever a tree changes.
+    void Price(int32_t start) {
+        if (!trial_) trial_.reset(new SymbolCoder);
+        *trial_ = b_.coder;
+        epochs_.clear();
+        int32_t position = start;
+        auto note = [&] {
+            trial_->Prepare();
+            if (!epochs_.empty() && noted_ == trial_->generation) return;
+            noted_ = trial_->generation;
+            epochs_.emplace_back();
+            PriceEpoch& e = epochs_.back();
+            e.position = position;
+            std::copy(trial_->literalCodes.length, trial_->literalCodes.length + SymbolCount, e.literal);
+            std::copy(trial_->distanceCodes.length, trial_->distanceCodes.length + SymbolCount, e.distance);
+        };
+        note();
+        for (const Token& t : tokens_) {
+            if (t.length == 1) trial_->Literal(nullptr, static_cast<uint8_t>(t.value));
+            else trial_->Match(nullptr, t.length, t.value);
+            position += t.length;
+            note();
+        }
+    }
+
+    void ShortestPath(int32_t start, int32_t end) {
+        const int32_t n = end - start;
+        cost_.assign(static_cast<size_t>(n) + 1, Unreached);
+        fromLength_.resize(static_cast<size_t>(n) + 1);
+        fromDistance_.resize(static_cast<size_t>(n) + 1);
+        cost_[0] = 0;
+        size_t e = 0;
+        for (int32_t i = 0; i < n; ++i) {
+            const int32_t p = start + i;
+            while (e + 1 < epochs_.size() && epochs_[e + 1].position <= p) ++e;
+            const PriceEpoch& price = epochs_[e];
+            const uint32_t here = cost_[i];
+            auto relax = [&](int32_t length, int32_t distance, uint32_t c) {
+                if (c < cost_[i + length]) {
+                    cost_[i + length] = c;
+                    fromLength_[i + length] = static_cast<uint16_t>(length);
+                    fromDistance_[i + length] = static_cast<uint16_t>(distance);
+                }
+            };
+            relax(1, 0, here + price.literal[b_.window[p]]);
+            int32_t covered = 1;
+            for (int32_t k = first_[i]; k < first_[i + 1]; ++k) {
+                const MatchCandidate& c = candidates_[k];
+                const uint32_t base = here + price.distance[DistanceSymbol(c.distance)] + DistanceExtraBits;
+                for (int32_t l = covered + 1; l <= c.length && l <= 256; ++l)
+                    relax(l, c.distance, base + price.literal[l + 254]);
+                // Every length above 256 costs the same; only the whole match is tried.
+                if (c.length > 256) relax(c.length, c.distance, base + price.literal[LongLengthSymbol] + 12);
+                covered = c.length;
+            }
+        }
+        tokens_.clear();
+        for (int32_t i = n; i > 0;) {
+            int32_t length = fromLength_[i];
+            if (length == 1) tokens_.push_back({1, b_.window[start + i - 1]});
+            else tokens_.push_back({static_cast<uint16_t>(length), fromDistance_[i]});
+            i -= length;
+        }
+        std::reverse(tokens_.begin(), tokens_.end());
+    }
+
+    Body& b_;
+    std::vector<MatchCandidate> candidates_;
+    std::vector<int32_t> first_;
+    std::vector<Token> tokens_;
+    std::vector<PriceEpoch> epochs_;
+    std::unique_ptr<SymbolCoder> trial_;
+    uint32_t noted_ = 0;
+    std::vector<uint32_t> cost_;
+    std::vector<uint16_t> fromLength_;
+    std::vector<uint16_t> fromDistance_;
+};
+
+}  // namespace
+
+void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
+                std::vector<uint8_t>& out) {
+    if (total <= history) return;  // the decoder reads no bits for an empty body
+    MatchFinder finder(window, total);
+    finder.InsertRange(0, history);
+    std::unique_ptr<SymbolCoder> coder(new SymbolCoder);
+    coder->Start();
+    BitWriter bits(out);
+    Body body{window, history, total, settings, finder, *coder, bits};
+    if (settings.strategy == LevelSettings::Optimal) {
+        OptimalParser parser(body);
+        parser.Run();
+    } else {
+        ParseGreedyOrLazy(body, settings.strategy == LevelSettings::Lazy);
+    }
+    bits.Align();
+}

@@ -1,0 +1,21 @@
+// Compression of one file body: the parse (greedy, lazy or optimal, by level) and its
+// coding with the adaptive models.
+#pragma once
+
+#include <stdint.h>
+
+#include <vector>
+
+struct LevelSettings {
+    enum Strategy { Greedy, Lazy, Optimal } strategy;
+    int chainDepth;     // hash chain links followed per search
+    int32_t niceLength; // a match this long is taken without looking further
+    int passes;         // optimal parse: pricing rounds
+};
+
+LevelSettings SettingsForLevel(int level);
+
+// Appends the body for window[history, total) to `out`. window[0, history) is the
+// primed history the decoder will hold before the first symbol.
+void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
+                std::vector<uint8_t>& out);

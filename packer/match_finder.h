@@ -1,0 +1,39 @@
+// Hash chains over the window of one body: the primed history followed by the bytes
+// to encode. Matches reach back at most WindowSize bytes and never in front of the
+// first history byte, the two limits of the decoder.
+#pragma once
+
+#include <stdint.h>
+
+#include <vector>
+
+struct MatchCandidate {
+    int32_t length;
+    int32_t distance;
+};
+
+class MatchFinder {
+public:
+    MatchFinder(const uint8_t* window, int32_t total);
+
+    // Positions must be inserted in increasing order, each after it was searched.
+    void Insert(int32_t position);
+    void InsertRange(int32_t from, int32_t to);
+
+    // The longest match at `position` of at most `limit` bytes, following at most
+    // `depth` chain links; 0 when there is none of at least two bytes.
+    int32_t Longest(int32_t position, int32_t limit, int depth, int32_t* distance) const;
+
+    // Every match that is longer than all nearer ones, shortest first; returns how
+    // many it wrote to `out` (room for 64 is enough: lengths only grow).
+    int Collect(int32_t position, int32_t limit, int depth, MatchCandidate* out) const;
+
+private:
+    int32_t MatchLength(int32_t candidate, int32_t position, int32_t limit) const;
+
+    const uint8_t* window_;
+    int32_t total_;
+    std::vector<int32_t> head_;   // last position of each 3-byte hash
+    std::vector<int32_t> prev_;   // earlier position with the same hash, by position mod 32K
+    std::vector<int32_t> pairs_;  // last position of each 2-byte sequence
+};

@@ -1,0 +1,112 @@
+#include "packer/reference_ring.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Content-defined samples: an 8-byte string is sampled when its hash says so, so the
+// same text is sampled alike wherever it stands in either file.
+constexpr int SampleSpan = 8;
+constexpr uint32_t SampleMask = 15;
+constexpr int32_t SampledBytes = WindowSize;  // priming only helps the first window of a file
+
+void Samples(const uint8_t* data, int32_t size, std::vector<uint32_t>& out) {
+    out.clear();
+    for (int32_t i = 0; i + SampleSpan <= size; ++i) {
+        uint64_t v;
+        std::memcpy(&v, data + i, 8);
+        uint32_t key = static_cast<uint32_t>((v * 0x9E3779B97F4A7C15ull) >> 32);
+        if ((key & SampleMask) == 0) out.push_back(key);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+}
+
+int32_t CommonPrefix(const uint8_t* a, const uint8_t* b, int32_t limit) {
+    int32_t n = 0;
+    while (n < limit && a[n] == b[n]) ++n;
+    return n;
+}
+
+}  // namespace
+
+void HistoryFor(const FileSlot& slot, int32_t prefix, int32_t* start, int32_t* length) {
+    int32_t h = std::min(slot.size - prefix, HistoryAfterPrefix);
+    int32_t t = std::min(WindowSize - h, prefix);
+    *start = prefix - t;
+    *length = h + t;
+}
+
+ReferenceRing::ReferenceRing(const uint8_t* stubImage) : slots_(new FileSlot[SlotCount]) {
+    slots_[0].size = SlotCapacity;
+    std::memcpy(slots_[0].data, stubImage, SlotCapacity);
+    filled_[0] = true;
+    Index(0);
+}
+
+void ReferenceRing::Index(int slot) {
+    Samples(slots_[slot].data, slots_[slot].size, samples_[slot]);
+    for (uint32_t key : samples_[slot]) index_[key][slot >> 6] |= uint64_t{1} << (slot & 63);
+}
+
+void ReferenceRing::Unindex(int slot) {
+    for (uint32_t key : samples_[slot]) {
+        auto it = index_.find(key);
+        if (it == index_.end()) continue;
+        it->second[slot >> 6] &= ~(uint64_t{1} << (slot & 63));
+        if ((it->second[0] | it->second[1] | it->second[2] | it->second[3]) == 0) index_.erase(it);
+    }
+    samples_[slot].clear();
+}
+
+std::vector<ReferenceChoice> ReferenceRing::Candidates(const uint8_t* data, int32_t size, size_t count) const {
+    int32_t hits[SlotCount] = {};
+    std::vector<uint32_t> keys;
+    Samples(data, std::min(size, SampledBytes), keys);
+    for (uint32_t key : keys) {
+        auto it = index_.find(key);
+        if (it == index_.end()) continue;
+        for (int w = 0; w < 4; ++w)
+            for (uint64_t m = it->second[w]; m; m &= m - 1) ++hits[w * 64 + __builtin_ctzll(m)];
+    }
+
+    struct Scored {
+        ReferenceChoice choice;
+        int64_t score;
+    };
+    std::vector<Scored> scored;
+    for (int r = 1; r < SlotCount; ++r) {
+        int slot = (current_ - r) & (SlotCount - 1);
+        if (!filled_[slot]) continue;
+        const FileSlot& s = slots_[slot];
+        int32_t prefix = CommonPrefix(data, s.data, std::min(size, s.size));
+        // A short prefix is not worth the two bytes that store it for the previous file.
+        if (r == 1 && prefix < 16) prefix = 0;
+        int64_t score = static_cast<int64_t>(hits[slot]) * (SampleMask + 1) + prefix;
+        scored.push_back({{r, prefix}, score});
+    }
+    std::stable_sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) { return a.score > b.score; });
+    std::vector<ReferenceChoice> out;
+    for (const Scored& s : scored) {
+        if (out.size() >= count) break;
+        if (s.score > 0 || s.choice.reference == 1) out.push_back(s.choice);
+    }
+    bool hasPrevious = false;
+    for (const ReferenceChoice& c : out) hasPrevious |= c.reference == 1;
+    if (!hasPrevious) {
+        if (out.size() >= count && !out.empty()) out.pop_back();
+        out.push_back({1, 0});
+    }
+    return out;
+}
+
+void ReferenceRing::Store(const uint8_t* data, int32_t size) {
+    Unindex(current_);
+    FileSlot& slot = slots_[current_];
+    slot.size = std::min(size, SlotCapacity);
+    std::memcpy(slot.data, data, static_cast<size_t>(slot.size));
+    filled_[current_] = true;
+    Index(current_);
+    current_ = (current_ + 1) & (SlotCount - 1);
+}

@@ -1,0 +1,34 @@
+// What goes into an archive: the folders and files under the sources, with the names
+// they are stored under (code page 932, backslashes) and their three times.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+struct SourceEntry {
+    std::string nativePath;  // where to read it
+    std::string name;        // as stored: code page 932, backslash-separated, relative
+    bool folder = false;
+    uint64_t size = 0;
+    FileTime creation = 0, access = 0, write = 0;
+};
+
+// Walks every source (a folder gives its contents, a file itself) and checks every name
+// before anything is written; throws PackError naming every problem found at once.
+std::vector<SourceEntry> CollectSources(const std::vector<std::string>& sources);
+
+// Folders first (parents before children), then files grouped by extension and folder
+// so that similar files follow each other, empty files last (they only use up slots).
+void OrderEntries(std::vector<SourceEntry>& entries);
+
+// Converts one name part (no separators) to code page 932; returns an empty string and
+// sets `problem` when Windows could not hold it.
+std::string StoredNamePart(const std::string& utf8, std::string* problem);
+
+// A text for the archive header (UTF-8 in, code page 932 out); false when it has a
+// character that code page 932 lacks or a NUL.
+bool ToHeaderText(const std::string& utf8, std::string& cp932);
