@@ -49,13 +49,6 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
         }
         pack.stub.assign(stub.begin(), stub.end());
     }
-    for (const std::string& source : options.sources) {
-        std::error_code error;
-        if (!std::filesystem::exists(source, error)) {
-            io.err << "daduvivu: cannot read source " << source << ": no such file or folder" << std::endl;
-            return ExitDamaged;
-        }
-    }
     try {
         if (options.volumeSize == "floppy")
             pack.volumeSize = FormattedFloppyBytes;
@@ -64,6 +57,14 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
     } catch (const PackError& e) {
         io.err << "daduvivu: --volume-size: " << e.what() << std::endl;
         return ExitUsage;
+    }
+
+    for (const std::string& source : options.sources) {
+        std::error_code error;
+        if (!std::filesystem::exists(source, error)) {
+            io.err << "daduvivu: cannot read source " << source << ": no such file or folder" << std::endl;
+            return ExitDamaged;
+        }
     }
 
     std::unique_ptr<ProgressBar> progress;
