@@ -178,13 +178,17 @@ def extract_tree(ctx):
     with ctx.session() as s:
         ev = ctx.run(s, start_lines(exe, wine_path(dest)) + [
             "click extract", "box yes " + CREATE_ASK,
-            "expect-box " + FINISHED, "sync shot-finished-box", "press ok", "exit"])
+            "expect-box " + FINISHED, "dump-main", "dump-progress", "sync shot-finished-box", "press ok", "exit"])
+        if boxes(ev):
+            crop(s, "finished-box", "message-box", boxes(ev)[-1]["rect"])
     expect_clean(ev, 0)
     expect(box_texts(ev) == [CREATE_ASK, FINISHED], f"boxes {box_texts(ev)}")
     for b in boxes(ev):
         expect(b["owner"] == "main", f"box {b['text']} owned by {b['owner']}")
     expect(boxes(ev)[0]["buttons"] == ["yes", "no"], "the folder question has Yes and No")
     expect(boxes(ev)[1]["buttons"] == ["ok"], "the completion message has OK only")
+    expect(not window(ev, "progress")["visible"], "the progress window still shows with the completion message")
+    expect(not window(ev, "main")["enabled"], "the main window takes input again after the extraction")
     # Access times first: reading a file moves its access time on a relatime mount.
     for name, data, when in files:
         path = os.path.join(dest, *name.split("\\"))
@@ -202,15 +206,24 @@ def extract_tree(ctx):
 @case
 def layout(ctx):
     """Main and progress window geometry from the units the driver measures itself."""
-    base = ctx.fresh("layout")
-    exe = os.path.join(base, "setup.exe")
-    message = "このアーカイブはテスト用です。\r\n" + "長い行です。" * 30 + "\r\n" + "\r\n".join(f"行 {i}" for i in range(30))
-    with open(exe, "wb") as f:
-        f.write(A.single_volume(ctx.stub, A.entry_stream([A.file_entry("a.txt", b"A")]),
-                                message=A.cp932(message)))
+    ctx.fresh("layout")
+    message = ("Daduvivu サンプル セットアップへようこそ。\r\n\r\n"
+               "このプログラムは、書庫に収められたファイルを指定のフォルダに解凍します。"
+               "解凍先フォルダを確かめてから「解凍」を押してください。"
+               "別のフォルダを選ぶには「参照...」を押します。\r\n\r\n"
+               + "\r\n".join(f"・収録ファイル {i}" for i in range(1, 21)))
     with ctx.session() as s:
-        ev = ctx.run(s, start_lines(exe) + ["dump-main", "dump-progress", "sync shot-desktop-main",
-                                            "no-box 500", "close-main", "exit"])
+        # On drive C: of the prefix (which exists from here on), so that the default
+        # destination reads as it would on Windows.
+        base = os.path.join(s.prefix, "drive_c", "Sample")
+        shutil.rmtree(base, ignore_errors=True)
+        os.makedirs(base)
+        with open(os.path.join(base, "setup.exe"), "wb") as f:
+            f.write(A.single_volume(ctx.stub, A.entry_stream([A.file_entry("a.txt", b"A")]),
+                                    message=A.cp932(message)))
+        ev = ctx.run(s, ["start C:\\Sample\\setup.exe", "wait-main", "dump-main", "dump-progress",
+                         "sync shot-desktop-main", "no-box 500", "close-main", "exit"])
+        shutil.rmtree(base, ignore_errors=True)
         main = window(ev, "main")
         crop(s, "desktop-main", "main-window", main["rect"])
         if ctx.args.docs_screenshot:
@@ -246,7 +259,7 @@ def layout(ctx):
         expect(c["pos"] == [x, y, w, h], f"control {ident} at {c['pos']}, expected {[x, y, w, h]}")
         expect(c["enabled"] and c["visible"], f"control {ident} not enabled and visible")
     # The default destination is the program's folder, as the command line writes it.
-    expect(child(main, 7)["text"] == wine_path(base), f"default destination {child(main, 7)['text']!r}")
+    expect(child(main, 7)["text"] == "C:\\Sample", f"default destination {child(main, 7)['text']!r}")
 
     prog = window(ev, "progress")
     desk = prog["desktop"]
@@ -309,7 +322,8 @@ def overwrite(ctx):
     with ctx.session() as s:
         ev = ctx.run(s, start_lines(exe, wine_path(dest)) + [
             "click extract",
-            "expect-box " + target + "a.txt" + OVERWRITE, "dump-progress", "sync shot-overwrite-box", "press yes",
+            "expect-box " + target + "a.txt" + OVERWRITE, "dump-progress",
+            "move-box 40 520", "sync shot-overwrite-box", "press yes",
             "box no " + target + "b.txt" + OVERWRITE,
             "box cancel " + target + "c.txt" + OVERWRITE,
             "box ok " + STOPPED, "exit"])
@@ -680,6 +694,7 @@ def main():
             print(f"SKIP: {path} was not built")
             return 77
     ctx = Context(args)
+    shutil.rmtree(ctx.artefacts, ignore_errors=True)
     os.makedirs(ctx.work, exist_ok=True)
     started = time.monotonic()
     try:

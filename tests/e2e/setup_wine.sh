@@ -32,7 +32,9 @@ install_packages() {
     dpkg --add-architecture i386
     apt-get update -q
   }
-  for p in wine wine32:i386 xvfb xdotool imagemagick g++-mingw-w64-i686 locales python3; do
+  # A Japanese font with Latin letters: without one, Wine draws captions and the dots of
+  # "参照..." as empty boxes in the screenshots (the measured layout units change with it).
+  for p in wine wine32:i386 xvfb xdotool imagemagick g++-mingw-w64-i686 locales python3 fonts-ipafont-gothic; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then

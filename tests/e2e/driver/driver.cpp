@@ -12,6 +12,7 @@
 //   click extract|browse|cancel   click once the window and the button take input
 //   expect-box TEXT           wait for a message box whose text contains TEXT and record it
 //   press ok|cancel|yes|no    press a button of the box last expected
+//   move-box X Y              move that box, so that a screenshot shows what lies below it
 //   box BUTTON TEXT           expect-box TEXT, then press BUTTON
 //   no-box MS                 fail if a message box shows up within MS milliseconds
 //   sync NAME                 ask the Linux side to act (screenshot, file change) and wait for it
@@ -330,8 +331,10 @@ bool ExpectBox(const std::string& text) {
     if (b && IsWindowVisible(b)) buttons += std::string(buttons.empty() ? "" : ",") + "\"" + k.name + "\"";
   }
   std::string caption = Utf8FromCp932(RawText(box));
+  RECT r{};
+  GetWindowRect(box, &r);
   Emit("{\"event\":\"box\",\"text\":" + Json(got) + ",\"caption\":" + Json(caption) + ",\"owner\":" +
-       Json(Owner(box)) + ",\"icon\":" + (GetDlgItem(box, 1088) ? "true" : "false") + ",\"buttons\":[" +
+       Json(Owner(box)) + ",\"rect\":" + RectJson(r) + ",\"icon\":" + (GetDlgItem(box, 1088) ? "true" : "false") + ",\"buttons\":[" +
        buttons + "]}");
   if (got.find(text) == std::string::npos) {
     Fail("box text " + got + " lacks " + text);
@@ -464,6 +467,15 @@ bool Run(const std::string& cmd, const std::string& arg) {
     return ok;
   }
   if (cmd == "expect-box") return ExpectBox(arg);
+  if (cmd == "move-box") {
+    int x = 0, y = 0;
+    if (!lastBox || sscanf(arg.c_str(), "%d %d", &x, &y) != 2) {
+      Fail("move-box needs a box and a position");
+      return false;
+    }
+    SetWindowPos(lastBox, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    return true;
+  }
   if (cmd == "press") return Press(arg);
   if (cmd == "box") {
     size_t sp = arg.find(' ');
