@@ -17,9 +17,11 @@ FILETIME AsFileTime(FileTime t) {
     return f;
 }
 
+// Alt+F4 still closes the progress window, which has no close box: its boxes then
+// belong to the main window, since a box with a destroyed owner is never shown.
 HWND OwnerWindow(BoxOwner owner) {
-    if (owner == OwnerMain) return MainWindow;
-    if (owner == OwnerProgress) return ProgressWindow;
+    if (owner == OwnerProgress && ProgressWindow != nullptr && IsWindow(ProgressWindow)) return ProgressWindow;
+    if (owner != OwnerNone && MainWindow != nullptr && IsWindow(MainWindow)) return MainWindow;
     return nullptr;
 }
 
@@ -102,7 +104,10 @@ const char* PlatCharNext(const char* p) { return CharNextA(p); }
 bool PlatDriveIsRemovable(const char* root) { return GetDriveTypeA(root) == DRIVE_REMOVABLE; }
 
 int PlatMessageBox(const MessageBoxRequest& box) {
-    return MessageBoxA(OwnerWindow(box.owner), box.text, TextBanner, box.flags);
+    int answer = MessageBoxA(OwnerWindow(box.owner), box.text, TextBanner, box.flags);
+    // A box that could not be shown answers Cancel: every question then stops rather
+    // than going on unasked, and the disk prompt cannot retry without end.
+    return answer == 0 ? AnswerCancel : answer;
 }
 
 void PlatSetStatusLine(const char* text) { SetWindowTextA(StatusLine, text); }
