@@ -85,11 +85,32 @@ def expect(cond, message):
         raise AssertionError(message)
 
 
+# Icon colour and buttons of each box, by a text it contains, first match wins. Red is the
+# stop icon (0x10), blue the information (0x40) or question (0x20) icon; together with the
+# buttons that is the box's style.
+BOX_STYLES = [
+    ("ディスクが正しく挿入されていません。", "red", ["ok", "cancel"]),
+    ("枚目のディスクを", "blue", ["ok", "cancel"]),
+    (OVERWRITE, "blue", ["cancel", "yes", "no"]),
+    (CREATE_ASK, "blue", ["yes", "no"]),
+    (FINISHED, "blue", ["ok"]),
+    (STOPPED, "blue", ["ok"]),
+    ("", "red", ["ok"]),  # every error
+]
+
+
+def expect_box_styles(events):
+    for b in boxes(events):
+        expect(b["caption"].startswith(BANNER), f"box caption {b['caption']!r}")
+        colour, buttons = next((c, k) for t, c, k in BOX_STYLES if t in b["text"])
+        expect(b["icon"] == colour and b["buttons"] == buttons,
+               f"box {b['text']!r}: {b['icon']} icon and {b['buttons']}, expected {colour} and {buttons}")
+
+
 def expect_clean(events, code):
     expect(not errors(events), f"driver reported: {errors(events)}")
     expect(exit_code(events) == code, f"exit code {exit_code(events)}, expected {code}")
-    for b in boxes(events):
-        expect(b["caption"].startswith(BANNER), f"box caption {b['caption']!r}")
+    expect_box_styles(events)
 
 
 def box_texts(events):
@@ -622,6 +643,7 @@ def parent_names(ctx):
                 f.write(A.single_volume(ctx.stub, payload))
             ev = ctx.run(s, start_lines(exe, wine_path(dest)) + ["click extract", "expect-box ", "press ok", "exit"])
             expect(not errors(ev), f"driver reported: {errors(ev)}")
+            expect_box_styles(ev)
             expect(FINISHED not in box_texts(ev), f"{bad!r} was accepted")
             expect(exit_code(ev) == 1, f"{bad!r}: exit code {exit_code(ev)}")
             expect(tree(folder) == {"setup.exe", "inner", "inner/dest", "inner/dest/ok.txt"},

@@ -297,6 +297,46 @@ std::string BoxText(HWND box) {
   return text ? Utf8FromCp932(RawText(text)) : std::string();
 }
 
+// The icon's flag is not readable from another process, but its colour is on the screen:
+// the stop icon is red, the information and question icons blue, the warning icon yellow.
+// With the buttons that tells every box style the stub uses apart.
+std::string IconColour(HWND box) {
+  HWND icon = GetDlgItem(box, 1088);
+  if (!icon) return "none";
+  RECT r{};
+  GetWindowRect(icon, &r);
+  int w = r.right - r.left, h = r.bottom - r.top;
+  if (w <= 0 || h <= 0) return "none";
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = -h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, dib);
+  BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  int red = 0, blue = 0, yellow = 0;
+  const unsigned char* p = static_cast<const unsigned char*>(bits);
+  for (int i = 0; p && i < w * h; ++i) {
+    int b = p[4 * i], g = p[4 * i + 1], rr = p[4 * i + 2];
+    if (rr > 150 && g < 110 && b < 110) ++red;
+    else if (b > 130 && rr < 110) ++blue;
+    else if (rr > 180 && g > 150 && b < 90) ++yellow;
+  }
+  SelectObject(mem, old);
+  DeleteObject(dib);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  int most = red > blue ? (red > yellow ? red : yellow) : (blue > yellow ? blue : yellow);
+  if (most < 20) return "none";
+  return most == red ? "red" : most == blue ? "blue" : "yellow";
+}
+
 // Waits until the window and the control would take a user's click: a posted click
 // reaches a disabled button under Wine, which no user could do.
 bool ClickWhenReady(HWND top, HWND button, const std::string& what) {
@@ -322,6 +362,9 @@ bool ExpectBox(const std::string& text) {
   // The box may still be laying itself out; let its buttons appear before reading them.
   WaitFor([&] { return IsWindowEnabled(box); }, "box enabled", 5000);
   lastBox = box;
+  // The box paints itself from its own message loop; give it a moment to show its icon.
+  std::string colour = "none";
+  for (int i = 0; i < 50 && (colour = IconColour(box)) == "none"; ++i) Sleep(20);
   std::string got = BoxText(box);
   std::string buttons;
   const struct { int id; const char* name; } known[] = {{1, "ok"}, {2, "cancel"}, {6, "yes"}, {7, "no"},
@@ -334,7 +377,7 @@ bool ExpectBox(const std::string& text) {
   RECT r{};
   GetWindowRect(box, &r);
   Emit("{\"event\":\"box\",\"text\":" + Json(got) + ",\"caption\":" + Json(caption) + ",\"owner\":" +
-       Json(Owner(box)) + ",\"rect\":" + RectJson(r) + ",\"icon\":" + (GetDlgItem(box, 1088) ? "true" : "false") + ",\"buttons\":[" +
+       Json(Owner(box)) + ",\"rect\":" + RectJson(r) + ",\"icon\":" + Json(colour) + ",\"buttons\":[" +
        buttons + "]}");
   if (got.find(text) == std::string::npos) {
     Fail("box text " + got + " lacks " + text);
