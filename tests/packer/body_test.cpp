@@ -1,0 +1,103 @@
+// The body coder against the decoder's rules: exact small bodies and long codes.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine/huffman.h"
+#include "packer/body_encoder.h"
+#include "packer/symbol_coder.h"
+
+namespace {
+
+std::vector<uint8_t> BodyOf(const std::vector<uint8_t>& bytes, int level) {
+    std::vector<uint8_t> out;
+    EncodeBody(bytes.data(), 0, static_cast<int32_t>(bytes.size()), SettingsForLevel(level), out);
+    return out;
+}
+
+// Follows `bits` (least significant first) from the root to a leaf.
+int WalkTree(const HuffmanModel& model, const std::vector<uint8_t>& bytes, size_t* bit) {
+    int node = model.list[0];
+    while (model.nodes[node].child0 != NoChild) {
+        int b = (bytes.at(*bit >> 3) >> (*bit & 7)) & 1;
+        ++*bit;
+        node = b ? model.nodes[node].child1 : model.nodes[node].child0;
+    }
+    return model.nodes[node].symbol;
+}
+
+}  // namespace
+
+TEST(BodyEncoder, SmallBodiesComeOutByteForByteAtEveryLevel) {
+    for (int level = 1; level <= 9; ++level) {
+        EXPECT_EQ(BodyOf({0x41}, level), (std::vector<uint8_t>{0xAE, 0x01})) << "level " << level;
+        EXPECT_EQ(BodyOf({0x41, 0x41, 0x41, 0x41}, level), (std::vector<uint8_t>{0xAE, 0x57, 0x5B, 0x01}))
+            << "level " << level;
+    }
+}
+
+TEST(BodyEncoder, EmptyBodyHasNoBytes) {
+    std::vector<uint8_t> history(100, 7);
+    std::vector<uint8_t> out;
+    EncodeBody(history.data(), 100, 100, SettingsForLevel(9), out);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(BodyEncoder, MatchesNeverRunPastTheEndOfTheFile) {
+    // A run the decoder would happily continue: the last match must stop at the end.
+    std::vector<uint8_t> data(5000, 'z');
+    for (int level = 1; level <= 9; ++level) {
+        std::vector<uint8_t> out = BodyOf(data, level);
+        EXPECT_LT(out.size(), 20u) << "level " << level;
+    }
+}
+
+TEST(SymbolCodes, EveryCodeLeadsBackToItsSymbolEvenWhenLongerThan64Bits) {
+    // Zero counts make a chain: the codes grow to hundreds of bits.
+    auto coder = std::make_unique<SymbolCoder>();
+    coder->Start();
+    for (int s = 0; s < SymbolCount; ++s) coder->literal.frequency[s] = s == 300 ? 5 : 0;
+    coder->Prepare();  // the first symbol builds the literal tree from these counts
+    int longest = 0;
+    for (int s = 0; s < SymbolCount; ++s) longest = std::max<int>(longest, coder->literalCodes.length[s]);
+    ASSERT_GT(longest, 300);
+
+    const HuffmanModel tree = coder->literal;
+    std::vector<uint8_t> out;
+    BitWriter bits(out);
+    std::vector<int> sent = {0, 511, 300, 17, 256, 65};
+    for (int s : sent) {
+        // Literals and lengths share the tree; only literal symbols go through Literal.
+        if (s < 256) {
+            coder->Literal(&bits, static_cast<uint8_t>(s));
+        } else {
+            coder->Match(&bits, s == 511 ? 4352 : s - 254, 1);
+        }
+    }
+    bits.Align();
+    size_t bit = 0;
+    for (int s : sent) {
+        EXPECT_EQ(WalkTree(tree, out, &bit), s);
+        if (s >= 256) {
+            if (s == 511) {
+                uint32_t extra = 0;
+                for (int i = 0; i < 12; ++i, ++bit) extra |= ((out[bit >> 3] >> (bit & 7)) & 1u) << i;
+                EXPECT_EQ(extra, 4352u - 257u);
+            }
+            EXPECT_EQ(WalkTree(coder->distance, out, &bit), 0);  // distance 1: symbol 0 ...
+            bit += 5;                                               // ... and extra bits 0
+        }
+    }
+}
+
+TEST(SymbolCodes, InitialLiteralTreeGivesNineBitCodes) {
+    auto coder = std::make_unique<SymbolCoder>();
+    coder->Start();
+    coder->Prepare();
+    // Symbol 65 is 0,1,1,1,0,1,0,1,1 from the root, so bit 0 of the word is the first.
+    EXPECT_EQ(coder->literalCodes.length[65], 9);
+    EXPECT_EQ(coder->literalCodes.bits[65][0], 0b110101110u);
+    // Initial distance tree: 8 bits for 0..63, 10 for 128..255.
+    EXPECT_EQ(coder->distanceCodes.length[0], 8);
+    EXPECT_EQ(coder->distanceCodes.length[200], 10);
+}
