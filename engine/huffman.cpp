@@ -1,5 +1,7 @@
 #include "engine/huffman.h"
 
+#include <stddef.h>
+
 #include "container/block_stream.h"
 
 #define T1(x) x, x, x, x, x, x, x, x
@@ -20,6 +22,57 @@ void InitModel(HuffmanModel& model, const int32_t* initialCounts) {
     }
 }
 
+namespace {
+
+// Sorts the keys ascending. The list of a build is mostly in order already, so an
+// insertion sort goes first; when it meets too much disorder (a body's early builds),
+// bottom-up merging takes over. The keys are unique, so both give the one order.
+uint64_t* SortKeys(uint64_t* keys, uint64_t* scratch, int n) {
+    int budget = 4 * n;
+    int i = 1;
+    for (; i < n && budget > 0; ++i) {
+        uint64_t k = keys[i];
+        int j = i;
+        while (j > 0 && keys[j - 1] > k) {
+            keys[j] = keys[j - 1];
+            --j;
+        }
+        keys[j] = k;
+        budget -= i - j;
+    }
+    if (i == n) return keys;
+
+    constexpr int Run = 16;
+    for (int start = 0; start < n; start += Run) {
+        int end = start + Run < n ? start + Run : n;
+        for (int r = start + 1; r < end; ++r) {
+            uint64_t k = keys[r];
+            int j = r;
+            while (j > start && keys[j - 1] > k) {
+                keys[j] = keys[j - 1];
+                --j;
+            }
+            keys[j] = k;
+        }
+    }
+    for (int width = Run; width < n; width *= 2) {
+        for (int left = 0; left < n; left += 2 * width) {
+            int mid = left + width < n ? left + width : n;
+            int right = left + 2 * width < n ? left + 2 * width : n;
+            int a = left, b = mid, out = left;
+            while (a < mid && b < right) scratch[out++] = keys[a] <= keys[b] ? keys[a++] : keys[b++];
+            while (a < mid) scratch[out++] = keys[a++];
+            while (b < right) scratch[out++] = keys[b++];
+        }
+        uint64_t* t = keys;
+        keys = scratch;
+        scratch = t;
+    }
+    return keys;
+}
+
+}  // namespace
+
 void BuildTree(HuffmanModel& model) {
     HuffmanNode* nodes = model.nodes;
     int16_t* list = model.list;
@@ -34,47 +87,64 @@ void BuildTree(HuffmanModel& model) {
         list[model.rank[s]] = static_cast<int16_t>(s);
     }
 
-    // Stable bubble sort into non-increasing frequency. Each pass carries the larger
-    // entries towards the front and starts again just behind the first swap it made.
-    int lower = 0;
-    for (;;) {
-        int firstSwap = -1;
-        for (int j = SymbolCount - 2; j >= lower; --j) {
-            if (nodes[list[j]].frequency < nodes[list[j + 1]].frequency) {
-                int16_t t = list[j];
-                list[j] = list[j + 1];
-                list[j + 1] = t;
-                firstSwap = j;
-            }
-        }
-        if (firstSwap < 0) break;
-        lower = firstSwap + 1;
-        if (lower > SymbolCount - 2) break;
+    // A stable sort into non-increasing frequency: leaves of equal frequency keep the
+    // order of the previous build. Each key is the frequency, reversed, above the
+    // leaf's place in that order (and, below that, the leaf itself), so sorting the
+    // keys ascending is that stable sort. Counts are at least 1 and below 2^31, so the
+    // reversed frequency fits.
+    uint64_t* keys = model.sortKeys[0];
+    for (int k = 0; k < SymbolCount; ++k) {
+        uint32_t reversed = 0x7FFFFFFFu - static_cast<uint32_t>(nodes[list[k]].frequency);
+        keys[k] = static_cast<uint64_t>(reversed) << 32 | static_cast<uint64_t>(k) << 16 |
+                  static_cast<uint16_t>(list[k]);
+    }
+    keys = SortKeys(keys, model.sortKeys[1], SymbolCount);
+    for (int k = 0; k < SymbolCount; ++k) {
+        list[k] = static_cast<int16_t>(keys[k] & 0xFFFF);
+        model.rank[list[k]] = k;
     }
 
-    for (int k = 0; k < SymbolCount; ++k) model.rank[nodes[list[k]].symbol] = k;
+    // Merging. The list stays in non-increasing order; each merge combines its two last
+    // entries, and a new node stands behind every entry of equal or greater frequency:
+    // behind the leaves of its frequency and behind the nodes of its frequency made
+    // before it. So the last entry is the smallest leaf, unless an internal node is
+    // smaller or as small, and then it is the newest internal node of the smallest
+    // frequency. Made nodes never shrink in frequency, so the internal nodes wait in
+    // two places: `group`, the nodes of the smallest frequency taken newest first, and
+    // `waiting`, the larger ones in the order made.
+    int16_t* group = reinterpret_cast<int16_t*>(model.sortKeys[1]);
+    int16_t* waiting = group + SymbolCount;
+    int groupCount = 0, waitHead = 0, waitTail = 0;
+    int leaves = SymbolCount;  // list[0 .. leaves) are the leaves not yet merged
 
-    // Merge the two last entries; the new node goes behind every entry of equal or
-    // greater frequency.
-    for (int n = SymbolCount - 1; n >= 1; --n) {
-        if (n != SymbolCount - 1) {
-            int16_t made = list[n];
-            int32_t f = nodes[made].frequency;
-            int k = n;
-            while (k > 0 && nodes[list[k - 1]].frequency < f) {
-                list[k] = list[k - 1];
-                --k;
-            }
-            list[k] = made;
+    auto takeLast = [&]() -> int16_t {
+        if (groupCount == 0 && waitHead < waitTail) {
+            int32_t f = nodes[waiting[waitHead]].frequency;
+            // In the order made, so the newest is on top.
+            while (waitHead < waitTail && nodes[waiting[waitHead]].frequency == f)
+                group[groupCount++] = waiting[waitHead++];
         }
+        if (groupCount > 0 &&
+            (leaves == 0 || nodes[group[groupCount - 1]].frequency <= nodes[list[leaves - 1]].frequency))
+            return group[--groupCount];
+        return list[--leaves];
+    };
+
+    for (int n = SymbolCount - 1; n >= 1; --n) {
+        int16_t last = takeLast();
+        int16_t before = takeLast();
         int16_t number = static_cast<int16_t>(NodeCount - n);
         HuffmanNode& inner = nodes[number];
         inner.symbol = 0;
-        inner.frequency = nodes[list[n - 1]].frequency + nodes[list[n]].frequency;
-        inner.child0 = list[n - 1];
-        inner.child1 = list[n];
-        list[n - 1] = number;
+        inner.frequency = nodes[before].frequency + nodes[last].frequency;
+        inner.child0 = before;
+        inner.child1 = last;
+        if (groupCount > 0 && waitHead == waitTail && nodes[group[0]].frequency == inner.frequency)
+            group[groupCount++] = number;
+        else
+            waiting[waitTail++] = number;
     }
+    list[0] = static_cast<int16_t>(RootNode);
 }
 
 int ReadBit() {

@@ -24,7 +24,13 @@ struct HuffmanModel {
     int32_t rank[SymbolCount];       // place of each symbol in the last build's order
     HuffmanNode nodes[NodeCount];    // 0..511 leaves, 512..1022 internal in build order
     int16_t list[SymbolCount];       // working list of a build; list[0] is the root after it
+    uint64_t sortKeys[2][SymbolCount];  // scratch of the sort in BuildTree; never copied
 };
+
+// Copies a model's counts, order and tree, leaving out the sort's scratch.
+inline void CopyModel(HuffmanModel& to, const HuffmanModel& from) {
+    __builtin_memcpy(&to, &from, __builtin_offsetof(HuffmanModel, sortKeys));
+}
 
 // Initial counts of the two models of a file body.
 extern const int32_t LiteralInitialCounts[SymbolCount];   // 1 for every symbol

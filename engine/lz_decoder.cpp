@@ -15,6 +15,23 @@ namespace {
 HuffmanModel LiteralModel;
 HuffmanModel DistanceModel;
 
+// Every body starts from the same two trees, so they are built once and copied.
+HuffmanModel LiteralStart;
+HuffmanModel DistanceStart;
+bool StartsBuilt;
+
+void StartModels() {
+    if (!StartsBuilt) {
+        InitModel(LiteralStart, LiteralInitialCounts);
+        BuildTree(LiteralStart);
+        InitModel(DistanceStart, DistanceInitialCounts);
+        BuildTree(DistanceStart);
+        StartsBuilt = true;
+    }
+    CopyModel(LiteralModel, LiteralStart);
+    CopyModel(DistanceModel, DistanceStart);
+}
+
 void WriteOut(const uint8_t* bytes, int32_t n) {
     if (n > 0 && !PlatWrite(OutputWindow.file, bytes, static_cast<uint32_t>(n))) WriteFailure();
 }
@@ -69,9 +86,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
     CopyBytes(slot.data, reference.data, static_cast<size_t>(prefix));
     PrimeHistory(reference, prefix);
 
-    InitModel(LiteralModel, LiteralInitialCounts);
-    InitModel(DistanceModel, DistanceInitialCounts);
-    BuildTree(DistanceModel);
+    StartModels();
     Bits.used = 0;
 
     const int32_t target = fileSize - prefix;
@@ -80,7 +95,8 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
     int32_t matchesDecoded = 0;
     while (produced < target && !CancelRequested) {
         if (LiteralRebuildDue(symbolsDecoded)) {
-            BuildTree(LiteralModel);
+            // The first tree of a body is the prebuilt one: the same counts give the same tree.
+            if (symbolsDecoded != 0) BuildTree(LiteralModel);
             PlatPumpOneMessage();
         }
         int s = DecodeSymbol(LiteralModel);
