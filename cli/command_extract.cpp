@@ -28,8 +28,11 @@ public:
         if (policy_ == OverwritePolicy::Always) return AnswerYes;
         if (policy_ == OverwritePolicy::Never) return AnswerNo;
         if (!io_.inputIsTerminal) {
-            // Nobody to ask: keep what is there, and say so.
-            io_.err << "daduvivu: " << path << " exists; kept (use -y to replace, -n to skip quietly)" << std::endl;
+            // Nobody to ask: keep what is there, and say so once.
+            if (!warned_)
+                io_.err << "daduvivu: " << path << " exists; existing files are kept (no terminal to ask: "
+                        << "-y replaces them, -n keeps them quietly)" << std::endl;
+            warned_ = true;
             return AnswerNo;
         }
         for (;;) {
@@ -56,6 +59,7 @@ public:
 private:
     OverwritePolicy policy_;
     Console& io_;
+    bool warned_ = false;
 };
 
 int MakeDestination(const std::string& folder, Console& io) {
@@ -98,7 +102,7 @@ int ExtractCommand(const ExtractOptions& options, Console& io) {
         if (e.isFolder)
             io.out << "   creating: " << e.name << "/\n";
         else
-            io.out << (skipped ? "   skipping: " : " extracting: ") << e.name << "\n";
+            io.out << (skipped ? "   skipping: " : " extracting: ") << e.name << (skipped ? " (exists)\n" : "\n");
         io.out.flush();
     };
     if (!options.quiet) session.ShowProgress("Extracting");

@@ -38,7 +38,7 @@ int InfoCommand(const InfoOptions& options, Console& io) {
     io.out << "Volume base:     " << session.volumeBaseName() << " (files " << session.volumeBaseName()
            << "_2.DAT, _3.DAT, ...)\n";
     io.out << "Volume files:    " << volumes.size() << " found";
-    if (!volumes.empty()) io.out << " beside it in " << volumes.front().path.substr(0, volumes.front().path.rfind('/'));
+    if (!volumes.empty()) io.out << " in " << volumes.front().path.substr(0, volumes.front().path.rfind('/'));
     io.out << "\n";
     for (const VolumeFile& v : volumes)
         io.out << "  " << v.path << "  " << v.size << " bytes" << (v.belongs ? "" : "  (foreign or damaged)")

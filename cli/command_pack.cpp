@@ -90,12 +90,14 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
         io.err << "daduvivu: warning: the built-in stub is a stand-in; " << options.output
                << " will not run on Windows (give the real one with --stub)" << std::endl;
     if (options.quiet) return ExitOk;
+    uint64_t stored = result.outputBytes > StubBytes ? result.outputBytes - StubBytes : 0;
     char ratio[32] = "";
     if (result.inputBytes > 0)
-        std::snprintf(ratio, sizeof ratio, ", %.1f%%", 100.0 * result.outputBytes / result.inputBytes);
+        std::snprintf(ratio, sizeof ratio, ", %.1f%% of the input", 100.0 * stored / result.inputBytes);
     io.out << "packed " << result.files << " file" << (result.files == 1 ? "" : "s") << " and " << result.folders
            << " folder" << (result.folders == 1 ? "" : "s") << " (" << result.inputBytes << " bytes) into "
-           << result.outputBytes << " bytes" << ratio << "\n";
+           << result.outputBytes << " bytes: the " << StubBytes << "-byte stub and " << stored
+           << " bytes of archive" << ratio << "\n";
     for (size_t i = 0; i < result.volumePaths.size(); ++i)
         io.out << "  " << result.volumePaths[i] << "  " << result.volumeSizes[i] << " bytes\n";
     return ExitOk;
