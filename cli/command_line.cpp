@@ -21,11 +21,13 @@ Commands:
   info ARCHIVE                show the archive header and the volume files found
 Run 'daduvivu COMMAND --help' for the options of each.
 
-Names: stored names are code page 932 (Shift-JIS) and become UTF-8. A byte that
-does not form a code page 932 character is written as %HH (its value in hex),
-and in such a name a '%' of its own is written as %25, so the stored bytes can
-always be recovered: undo %HH in order. A name without such bytes is converted
-as it is, '%' included. Each folder element is converted on its own.
+Names: stored names are code page 932 (Shift-JIS) and become UTF-8, with '/'
+between folders. A byte that does not form a code page 932 character is written
+as %HH (its value in hex), and in such a file or folder name a '%' of its own is
+written as %25, so the stored bytes can always be recovered by undoing every
+%HH. A name without such bytes is converted as it is, '%' included; each folder
+and file name along a path is judged on its own. 'list --json' also gives the
+stored bytes in hex (rawName).
 
 Volumes are looked for beside the archive, or in the folder given by
 --volumes DIR; a missing or foreign volume is named in the error.
@@ -101,15 +103,17 @@ to it); a file is stored under its own name. Names must be representable in
 code page 932 and files must be smaller than 2 GiB.
 
 SIZE for --volume-size is a number of bytes with an optional suffix k
-(1,024), M (1,024 k) or G (1,024 M), fractions allowed ("2.5M"), or 'floppy':
-1,457,664 bytes, what a DOS-formatted 1.44 MB floppy disk holds. The first
+(1,024), M (1,024 k) or G (1,024 M), fractions allowed ("2.5M"), or 'floppy'
+(also written 1.44M): 1,457,664 bytes, what a DOS-formatted 1.44 MB floppy
+disk holds for files, so that each volume fits on one disk. The first
 volume is OUT.exe; the rest are NAME_2.DAT, NAME_3.DAT, ... beside it, NAME
 being --volume-base (default: OUT without .exe).
 )";
 
 void AddReadOptions(CLI::App* command, ReadOptions& o, bool patterns) {
     command->add_option("ARCHIVE", o.archive, "the self-extracting archive (.exe)")->required();
-    command->add_option("--volumes", o.volumes, "folder holding the volume files (default: beside ARCHIVE)");
+    command->add_option("--volumes", o.volumes, "folder holding the volume files (default: beside ARCHIVE)")
+        ->type_name("DIR");
     if (!patterns) return;
     command->add_option("PATTERN", o.include, "select entries by name (default: all)");
     command->add_option("-x,--exclude", o.exclude, "leave out entries matching PATTERN")->type_name("PATTERN");
@@ -157,7 +161,8 @@ int RunCommandLine(int argc, const char* const* argv, Console& io) {
     InfoOptions info;
     CLI::App* infoCommand = app.add_subcommand("info", "show the archive header and volume files");
     infoCommand->add_option("ARCHIVE", info.archive, "the self-extracting archive (.exe)")->required();
-    infoCommand->add_option("--volumes", info.volumes, "folder holding the volume files (default: beside ARCHIVE)");
+    infoCommand->add_option("--volumes", info.volumes, "folder holding the volume files (default: beside ARCHIVE)")
+        ->type_name("DIR");
     infoCommand->add_flag("--json", info.json, "print JSON for programs");
     infoCommand->footer(InfoHelp);
 
@@ -166,10 +171,12 @@ int RunCommandLine(int argc, const char* const* argv, Console& io) {
     packCommand->add_option("SOURCE", pack.sources, "files and folders to store")->required();
     packCommand->add_option("-o,--output", pack.output, "the program file to write")->required()->type_name(
         "OUT.exe");
-    for (int level = 1; level <= 9; ++level)
-        packCommand->add_flag_callback(
+    for (int level = 1; level <= 9; ++level) {
+        auto* flag = packCommand->add_flag_callback(
             "-" + std::to_string(level), [&pack, level] { pack.level = level; },
-            level == 1 ? "fastest ... -9 smallest (default -7)" : "");
+            level == 1 ? "fastest" : "smallest (-2 ... -8 lie between; the default is -7)");
+        if (level != 1 && level != 9) flag->group("");
+    }
     packCommand->add_option("--level", pack.level, "the same as -1 ... -9")->check(CLI::Range(1, 9));
     packCommand->add_option("--message", pack.messageFile, "UTF-8 text file shown in the dialog")
         ->type_name("FILE");
