@@ -132,8 +132,8 @@ std::string ArchiveSession::Describe(const MessageBoxRequest& box) const {
         return "cannot create folder " + native + reason;
     }
     case MsgVolumeMissing:
-        return "volume file " + subject + " not found in " + volumeFolder_ +
-               " (the archive continues there; --volumes DIR tells where the volumes are)";
+        return archivePath_ + " goes on in volume file " + subject + ", which is not in " + volumeFolder_ +
+               " (--volumes DIR says where the volumes are)";
     case MsgVolumeDamaged:
         return "volume file " + volumeFolder_ + "/" + subject +
                " belongs to another archive or is damaged (its identity stamp or number does not match)";

@@ -79,11 +79,14 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
     } catch (const PackError& e) {
         progress.reset();
         io.err << "daduvivu: " << e.what() << std::endl;
-        // The packer names the cause; a write failure is told by the output's name.
+        // The packer's refusals carry no kind, only words: a volume size that cannot
+        // work is a usage mistake, one naming the output a write failure, and the
+        // rest are about the sources.
         std::string what = e.what();
-        return what.find(options.output) != std::string::npos || what.find("writ") != std::string::npos
-                   ? ExitWriteFailed
-                   : ExitDamaged;
+        if (what.find("volume size") != std::string::npos) return ExitUsage;
+        if (what.find(options.output) != std::string::npos || what.find("writ") != std::string::npos)
+            return ExitWriteFailed;
+        return ExitDamaged;
     }
     progress.reset();
     if (result.placeholderStub)

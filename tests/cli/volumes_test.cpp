@@ -50,7 +50,7 @@ TEST_F(Volumes, MissingVolumeIsNamed) {
     fs::remove(paths[2]);
     CliRun r = RunCli({"x", paths[0], "-d", folder / "out"});
     EXPECT_EQ(r.code, ExitDamaged);
-    EXPECT_NE(r.err.find("volume file disk_3.DAT not found in " + folder.path), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("goes on in volume file disk_3.DAT, which is not in " + folder.path), std::string::npos) << r.err;
     // The file cut at the volume boundary is not left behind.
     EXPECT_FALSE(fs::exists(folder / "out/two.bin"));
 }
