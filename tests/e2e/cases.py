@@ -381,7 +381,7 @@ def cancel_progress(ctx):
     with ctx.session() as s:
         ev = ctx.run(s, start_lines(exe, wine_path(dest)) + [
             "click extract", "wait-progress", "wait-status 解凍中:" + wine_path(dest) + "\\big.bin",
-            "click cancel", "click cancel",
+            "click cancel 2",
             "box ok " + STOPPED, "exit"])
     expect(FINISHED not in box_texts(ev),
            "the large file was finished before Cancel was handled; make BIG larger for this machine")

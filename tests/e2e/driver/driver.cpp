@@ -9,7 +9,7 @@
 //   dump-main / dump-progress write the window with all its children and the measured units
 //   wait-status TEXT          wait until the progress window's status line contains TEXT
 //   type TEXT                 replace the text of the folder field
-//   click extract|browse|cancel   click once the window and the button take input
+//   click extract|browse|cancel [N]   click (N times at once) when window and button take input
 //   expect-box TEXT           wait for a message box whose text contains TEXT and record it
 //   press ok|cancel|yes|no    press a button of the box last expected
 //   move-box X Y              move that box, so that a screenshot shows what lies below it
@@ -339,12 +339,14 @@ std::string IconColour(HWND box) {
 
 // Waits until the window and the control would take a user's click: a posted click
 // reaches a disabled button under Wine, which no user could do.
-bool ClickWhenReady(HWND top, HWND button, const std::string& what) {
+bool ClickWhenReady(HWND top, HWND button, const std::string& what, int times = 1) {
   if (!WaitFor([&] { return IsWindowVisible(top) && IsWindowEnabled(top) && IsWindowEnabled(button); },
                what + " enabled"))
     return false;
-  PostMessageA(button, BM_CLICK, 0, 0);
-  Emit("{\"event\":\"click\",\"what\":" + Json(what) + "}");
+  // Repeated clicks are posted together, as a quick double click lands: waiting between
+  // them would find the window already gone once the first has been acted on.
+  for (int i = 0; i < times; ++i) PostMessageA(button, BM_CLICK, 0, 0);
+  Emit("{\"event\":\"click\",\"what\":" + Json(what) + ",\"times\":" + std::to_string(times) + "}");
   return true;
 }
 
@@ -479,12 +481,13 @@ bool Run(const std::string& cmd, const std::string& arg) {
     return true;
   }
   if (cmd == "click") {
-    if (arg == "cancel") {
+    if (arg.compare(0, 6, "cancel") == 0) {
       if (!WaitFor([] { return FindStubWindow("progress_window", true) != nullptr; }, "progress window"))
         return false;
       HWND p = Progress();
       HWND b = ChildById(p, 2);
-      return b && ClickWhenReady(p, b, "cancel");
+      int times = arg.size() > 7 ? atoi(arg.c_str() + 7) : 1;
+      return b && ClickWhenReady(p, b, "cancel", times > 0 ? times : 1);
     }
     HWND m = Main();
     HWND b = m ? ChildById(m, arg == "extract" ? 3 : 8) : nullptr;
