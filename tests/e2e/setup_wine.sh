@@ -19,7 +19,7 @@ if [ -z "$PREFIX" ]; then
   echo "setup_wine.sh: give the prefix path as argument or in WINEPREFIX" >&2
   exit 2
 fi
-# Letter and folder of the drive that Wine must report as removable.
+# Letter of the drive that Wine must report as removable; its folder is PREFIX/floppy.
 FLOPPY_LETTER="${E2E_FLOPPY_LETTER:-r}"
 
 log() { echo "setup_wine: $*"; }
@@ -67,8 +67,11 @@ export WINEPREFIX="$PREFIX" WINEDEBUG=-all WINEARCH=win32 LC_ALL=ja_JP.UTF-8
 # No Mono or Gecko installer prompts: the stub needs neither.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
+# The stamp holds the version of the settings below, so that a prefix made by an older
+# version of this script is brought up to date.
+SETTINGS_VERSION=2
 stamp="$PREFIX/.daduvivu-e2e-ready"
-if [ -f "$stamp" ] && [ -d "$PREFIX/drive_c/windows" ]; then
+if [ "$(cat "$stamp" 2>/dev/null)" = "$SETTINGS_VERSION" ] && [ -d "$PREFIX/drive_c/windows" ]; then
   log "prefix $PREFIX already prepared"
   exit 0
 fi
@@ -112,9 +115,15 @@ REGEDIT4
 
 [HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]
 "${FLOPPY_LETTER}:"="floppy"
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]
+"MS UI Gothic"="IPAGothic"
+"MS Shell Dlg"="IPAGothic"
+"System"="IPAGothic"
+"Tahoma"="IPAGothic"
 EOF
 wine regedit /S "$(echo "Z:$regfile" | tr / '\\')" >/dev/null 2>&1
 wineserver -w
 
-touch "$stamp"
+echo "$SETTINGS_VERSION" >"$stamp"
 log "done in $(( $(date +%s) - started )) s"

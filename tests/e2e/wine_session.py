@@ -51,9 +51,9 @@ class WineSession:
         for tool in ("wine", "wineserver", "Xvfb"):
             if not shutil.which(tool):
                 raise Skip(f"{tool} is not installed (run tests/e2e/setup_wine.sh)")
-        if not os.path.exists(os.path.join(self.prefix, ".daduvivu-e2e-ready")):
-            subprocess.run([os.path.join(HERE, "setup_wine.sh"), "--prefix-only", self.prefix],
-                           check=True, stdout=subprocess.DEVNULL)
+        # Quick when the prefix is up to date; makes or updates it otherwise.
+        subprocess.run([os.path.join(HERE, "setup_wine.sh"), "--prefix-only", self.prefix],
+                       check=True, stdout=subprocess.DEVNULL)
         fd_read, fd_write = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(fd_write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
