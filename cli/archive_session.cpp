@@ -250,7 +250,30 @@ uint64_t ArchiveSession::BytesDone() const {
     return before + static_cast<uint64_t>(position);
 }
 
+void ArchiveSession::NoteStreamPosition() {
+    lastVolume_ = VolumeNumber;
+    if (ArchiveFile == PlatNoFile || !PlatPosition(ArchiveFile, &lastFilePosition_)) lastFilePosition_ = 0;
+    lastBuffered_ = BlockStream.length - BlockStream.position;
+}
+
+int64_t ArchiveSession::PayloadBehindEnd() const {
+    // Bytes of blocks to payload bytes: every block of up to 4,098 carries two check bytes.
+    auto payload = [](int64_t bytes) {
+        int64_t blocks = (bytes + MaxBlockLength - 1) / MaxBlockLength;
+        return bytes - 2 * blocks;
+    };
+    int64_t volumeSize = static_cast<int64_t>(archiveSize_);
+    int64_t later = 0;
+    for (const VolumeFile& v : FindVolumes()) {
+        if (v.number == lastVolume_) volumeSize = static_cast<int64_t>(v.size);
+        if (v.number > lastVolume_ && v.belongs) later += payload(static_cast<int64_t>(v.size) - 12);
+    }
+    // The end marker itself is the one byte that belongs there.
+    return lastBuffered_ + payload(volumeSize - lastFilePosition_) + later - 1;
+}
+
 bool ArchiveSession::OnEvent(const EntryEvent& e) {
+    NoteStreamPosition();
     if (e.decoded) {
         if (pendingSelected_ && onDone) onDone(pending_, pendingSkipped_);
         return true;
@@ -312,6 +335,7 @@ int ArchiveSession::Run(const std::string& destination) {
     interrupt.sa_flags = SA_RESETHAND;
     sigemptyset(&interrupt.sa_mask);
     sigaction(SIGINT, &interrupt, &previous);
+    NoteStreamPosition();
     int code = Guarded([&] { ExtractEntries(target.c_str()); });
     sigaction(SIGINT, &previous, nullptr);
     if (progress_) progress_->Clear();

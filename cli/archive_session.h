@@ -78,6 +78,10 @@ public:
 
     std::string archivePath() const { return archivePath_; }
 
+    // After a Run that came to the end marker: the payload bytes that lie behind it in
+    // the last block and in the rest of the volumes. A packer leaves none.
+    int64_t PayloadBehindEnd() const;
+
 private:
     friend struct SessionHooks;
     int Guarded(const std::function<void()>& body);
@@ -96,6 +100,11 @@ private:
     std::string currentEntry_;            // UTF-8 name of the entry being handled
     int entries_ = 0;
     int slotOwner_[256];
+    // Where the stream stood after the last entry was read: the end marker comes next.
+    int lastVolume_ = 1;
+    int64_t lastFilePosition_ = 0;
+    int32_t lastBuffered_ = 0;
+    void NoteStreamPosition();
     EntryInfo pending_;
     bool pendingSelected_ = false;
     bool pendingSkipped_ = false;      // the overwrite question was answered No

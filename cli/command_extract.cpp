@@ -7,7 +7,6 @@
 #include "cli/archive_session.h"
 #include "cli/commands.h"
 #include "cli/name_filter.h"
-#include "container/block_stream.h"
 
 namespace {
 
@@ -140,10 +139,12 @@ int TestCommand(const ReadOptions& options, Console& io) {
     code = session.Run("");
     if (code == ExitCancelled) io.err << "daduvivu: test interrupted" << std::endl;
     if (code != ExitOk) return code;
-    // The end marker is the archive's last byte: anything behind it in its block was
-    // not written by a packer.
-    if (BlockStream.position != BlockStream.length) {
-        io.err << "daduvivu: " << options.archive << ": data follows the end of the archive" << std::endl;
+    // The end marker is the archive's last byte: anything behind it, in its block, its
+    // volume or a further volume of this archive, was not written by a packer.
+    int64_t behind = session.PayloadBehindEnd();
+    if (behind != 0) {
+        io.err << "daduvivu: " << options.archive << ": data follow the end of the archive (" << behind
+               << " bytes)" << std::endl;
         return ExitDamaged;
     }
     if (!options.quiet)

@@ -183,6 +183,10 @@ TEST(ExtractDamage, AFlippedBitKeepsEarlierFilesAndRemovesTheBrokenOne) {
     EXPECT_TRUE(fs::exists(folder / "out/first.bin"));
     EXPECT_FALSE(fs::exists(folder / "out/second.bin"));
     EXPECT_EQ(RunCli({"test", "-q", archive}).code, ExitDamaged);
+    // A listing cut short says so, in its exit code and in its JSON.
+    CliRun list = RunCli({"list", "--json", archive});
+    EXPECT_EQ(list.code, ExitDamaged);
+    EXPECT_NE(list.out.find("\"complete\": false"), std::string::npos) << list.out;
 }
 
 }  // namespace
