@@ -275,7 +275,8 @@ int64_t ArchiveSession::PayloadBehindEnd() const {
 bool ArchiveSession::OnEvent(const EntryEvent& e) {
     NoteStreamPosition();
     if (e.decoded) {
-        if (pendingSelected_ && onDone) onDone(pending_, pendingSkipped_);
+        // A body cut short by Ctrl-C has been deleted again: it is not done.
+        if (pendingSelected_ && onDone && !CancelRequested) onDone(pending_, pendingSkipped_);
         return true;
     }
     EntryInfo info;
