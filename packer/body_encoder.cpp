@@ -30,14 +30,30 @@ struct Token {
     uint16_t value;   // the literal byte, or the distance (at most 16,384)
 };
 
+// Where a parse sends its tokens: the real coder, or a tally for trials.
+struct CodingSink {
+    SymbolCoder& coder;
+    BitWriter& out;
+    void Literal(uint8_t byte) { coder.Literal(&out, byte); }
+    void Match(int32_t length, int32_t distance) { coder.Match(&out, length, distance); }
+};
+
+// Typical code lengths of the adaptive models, in bits: enough to compare two ways of
+// priming a file without running the models themselves.
+struct EstimateSink {
+    uint64_t bits = 0;
+    void Literal(uint8_t) { bits += 8; }
+    void Match(int32_t length, int32_t) { bits += length > 256 ? 9 + 12 + 7 + 5 : 8 + 7 + 5; }
+};
+
+template <typename Sink>
 struct Body {
     const uint8_t* window;
     int32_t history;
     int32_t total;
     const LevelSettings& settings;
     MatchFinder& finder;
-    SymbolCoder& coder;
-    BitWriter& out;
+    Sink& sink;
 
     int32_t Limit(int32_t position) const { return std::min(MaxMatchLength, total - position); }
     int32_t Search(int32_t position, int32_t* distance) const {
@@ -48,7 +64,8 @@ struct Body {
 
 // Greedy takes the longest match at each position; lazy first looks whether the next
 // position offers a longer one and, if so, sends a literal instead.
-void ParseGreedyOrLazy(Body& b, bool lazy) {
+template <typename Sink>
+void ParseGreedyOrLazy(Body<Sink>& b, bool lazy) {
     bool pending = false;
     int32_t pendingLength = 0, pendingDistance = 0;
     int32_t position = b.history;
@@ -57,19 +74,19 @@ void ParseGreedyOrLazy(Body& b, bool lazy) {
         int32_t length = b.Search(position, &distance);
         if (pending) {
             if (length > pendingLength) {
-                b.coder.Literal(&b.out, b.window[position - 1]);
+                b.sink.Literal(b.window[position - 1]);
                 pendingLength = length;
                 pendingDistance = distance;
                 b.finder.Insert(position);
                 ++position;
                 if (length >= b.settings.niceLength) {
-                    b.coder.Match(&b.out, pendingLength, pendingDistance);
+                    b.sink.Match(pendingLength, pendingDistance);
                     b.finder.InsertRange(position, position - 1 + pendingLength);
                     position += pendingLength - 1;
                     pending = false;
                 }
             } else {
-                b.coder.Match(&b.out, pendingLength, pendingDistance);
+                b.sink.Match(pendingLength, pendingDistance);
                 b.finder.InsertRange(position, position - 1 + pendingLength);
                 position += pendingLength - 1;
                 pending = false;
@@ -77,11 +94,11 @@ void ParseGreedyOrLazy(Body& b, bool lazy) {
             continue;
         }
         if (length == 0) {
-            b.coder.Literal(&b.out, b.window[position]);
+            b.sink.Literal(b.window[position]);
             b.finder.Insert(position);
             ++position;
         } else if (!lazy || length >= b.settings.niceLength) {
-            b.coder.Match(&b.out, length, distance);
+            b.sink.Match(length, distance);
             b.finder.InsertRange(position, position + length);
             position += length;
         } else {
@@ -92,7 +109,7 @@ void ParseGreedyOrLazy(Body& b, bool lazy) {
             ++position;
         }
     }
-    if (pending) b.coder.Match(&b.out, pendingLength, pendingDistance);
+    if (pending) b.sink.Match(pendingLength, pendingDistance);
 }
 
 // The code lengths of both trees from one point of a trial encoding on.
@@ -104,7 +121,7 @@ struct PriceEpoch {
 
 class OptimalParser {
 public:
-    explicit OptimalParser(Body& b) : b_(b) {}
+    explicit OptimalParser(Body<CodingSink>& b) : b_(b) {}
 
     void Run() {
         for (int32_t start = b_.history; start < b_.total;) {
@@ -128,8 +145,8 @@ private:
             ShortestPath(start, end);
         }
         for (const Token& t : tokens_) {
-            if (t.length == 1) b_.coder.Literal(&b_.out, static_cast<uint8_t>(t.value));
-            else b_.coder.Match(&b_.out, t.length, t.value);
+            if (t.length == 1) b_.sink.Literal(static_cast<uint8_t>(t.value));
+            else b_.sink.Match(t.length, t.value);
         }
     }
 
@@ -177,7 +194,7 @@ private:
     // in force wherever a tree changes.
     void Price(int32_t start) {
         if (!trial_) trial_.reset(new SymbolCoder);
-        *trial_ = b_.coder;
+        *trial_ = b_.sink.coder;
         epochs_.clear();
         int32_t position = start;
         auto note = [&] {
@@ -240,7 +257,7 @@ private:
         std::reverse(tokens_.begin(), tokens_.end());
     }
 
-    Body& b_;
+    Body<CodingSink>& b_;
     std::vector<MatchCandidate> candidates_;
     std::vector<int32_t> first_;
     std::vector<Token> tokens_;
@@ -262,7 +279,8 @@ void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const Lev
     std::unique_ptr<SymbolCoder> coder(new SymbolCoder);
     coder->Start();
     BitWriter bits(out);
-    Body body{window, history, total, settings, finder, *coder, bits};
+    CodingSink sink{*coder, bits};
+    Body<CodingSink> body{window, history, total, settings, finder, sink};
     if (settings.strategy == LevelSettings::Optimal) {
         OptimalParser parser(body);
         parser.Run();
@@ -270,4 +288,13 @@ void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const Lev
         ParseGreedyOrLazy(body, settings.strategy == LevelSettings::Lazy);
     }
     bits.Align();
+}
+
+uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings) {
+    MatchFinder finder(window, total);
+    finder.InsertRange(0, history);
+    EstimateSink sink;
+    Body<EstimateSink> body{window, history, total, settings, finder, sink};
+    ParseGreedyOrLazy(body, settings.strategy != LevelSettings::Greedy);
+    return sink.bits;
 }

@@ -19,3 +19,7 @@ LevelSettings SettingsForLevel(int level);
 // primed history the decoder will hold before the first symbol.
 void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
                 std::vector<uint8_t>& out);
+
+// A quick estimate of the body's size in bits (greedy or lazy parse, typical code
+// lengths), for comparing histories.
+uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings);

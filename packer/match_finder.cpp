@@ -6,27 +6,51 @@
 
 namespace {
 
-constexpr int HashBits = 16;
-constexpr int32_t ChainMask = 0x7FFF;  // twice the window: a live link is never overwritten
+constexpr int LargestHashBits = 16;
+constexpr int32_t LargestChain = 0x8000;  // twice the window: a live link is never overwritten
 
-inline uint32_t Hash3(const uint8_t* p) {
-    uint32_t v = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2];
-    return (v * 2654435761u) >> (32 - HashBits);
+// Small windows (most files are small, and reference trials look at 32K) get small
+// tables: clearing 650K per body would cost more than the search.
+int HashBitsFor(int32_t total) {
+    int bits = 8;
+    while (bits < LargestHashBits && (int32_t{1} << bits) < total) ++bits;
+    return bits;
 }
 
-inline uint32_t Pair(const uint8_t* p) { return (static_cast<uint32_t>(p[0]) << 8) | p[1]; }
+int32_t ChainSizeFor(int32_t total) {
+    int32_t size = 256;
+    while (size < LargestChain && size < total) size <<= 1;
+    return size;
+}
 
 }  // namespace
 
 MatchFinder::MatchFinder(const uint8_t* window, int32_t total)
-    : window_(window), total_(total), head_(1u << HashBits, -1), prev_(ChainMask + 1, -1), pairs_(1u << 16, -1) {}
+    : window_(window),
+      total_(total),
+      hashShift_(32 - HashBitsFor(total)),
+      chainMask_(ChainSizeFor(total) - 1),
+      head_(size_t{1} << HashBitsFor(total), -1),
+      prev_(static_cast<size_t>(ChainSizeFor(total)), -1),
+      pairs_(size_t{1} << HashBitsFor(total), -1) {}
+
+inline uint32_t MatchFinder::Hash3(const uint8_t* p) const {
+    uint32_t v = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2];
+    return (v * 2654435761u) >> hashShift_;
+}
+
+// Pairs share a hashed table too; a hit is checked against the window.
+inline uint32_t MatchFinder::Pair(const uint8_t* p) const {
+    uint32_t v = (static_cast<uint32_t>(p[0]) << 8) | p[1];
+    return ((v + 1) * 0x9E3779B1u) >> hashShift_;
+}
 
 void MatchFinder::Insert(int32_t position) {
     if (position + 2 > total_) return;
     pairs_[Pair(window_ + position)] = position;
     if (position + 3 > total_) return;
     uint32_t h = Hash3(window_ + position);
-    prev_[position & ChainMask] = head_[h];
+    prev_[position & chainMask_] = head_[h];
     head_[h] = position;
 }
 
@@ -62,7 +86,9 @@ int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandid
     int count = 0;
     const int32_t nearest = position - WindowSize;
     int32_t pairAt = pairs_[Pair(window_ + position)];
-    if (pairAt >= 0 && pairAt >= nearest) out[count++] = {2, position - pairAt};
+    if (pairAt >= 0 && pairAt >= nearest && window_[pairAt] == window_[position] &&
+        window_[pairAt + 1] == window_[position + 1])
+        out[count++] = {2, position - pairAt};
     int32_t best = count ? 2 : 1;
     if (limit >= 3) {
         int32_t candidate = head_[Hash3(window_ + position)];
@@ -79,7 +105,7 @@ int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandid
                     if (n >= limit) break;
                 }
             }
-            candidate = prev_[candidate & ChainMask];
+            candidate = prev_[candidate & chainMask_];
         }
     }
     return count;

@@ -30,10 +30,14 @@ public:
 
 private:
     int32_t MatchLength(int32_t candidate, int32_t position, int32_t limit) const;
+    uint32_t Hash3(const uint8_t* p) const;
+    uint32_t Pair(const uint8_t* p) const;
 
     const uint8_t* window_;
     int32_t total_;
+    int hashShift_;
+    int32_t chainMask_;
     std::vector<int32_t> head_;   // last position of each 3-byte hash
-    std::vector<int32_t> prev_;   // earlier position with the same hash, by position mod 32K
-    std::vector<int32_t> pairs_;  // last position of each 2-byte sequence
+    std::vector<int32_t> prev_;   // earlier position with the same hash, by position in a ring
+    std::vector<int32_t> pairs_;  // last position of each (hashed) 2-byte sequence
 };

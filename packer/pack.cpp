@@ -149,33 +149,37 @@ void PutName(VolumeWriter& out, const std::string& name, std::string& previous) 
     previous = name;
 }
 
-// Encodes the file after its prefix against the history the decoder will prime.
-void EncodeWith(const FileSlot& reference, const ReferenceChoice& choice, const std::vector<uint8_t>& data,
-                int32_t limit, const LevelSettings& settings, std::vector<uint8_t>& body) {
-    int32_t start, history;
-    HistoryFor(reference, choice.prefix, &start, &history);
+// The window the decoder will hold: the primed history, then the file after its prefix
+// (up to `limit` bytes of the file).
+std::vector<uint8_t> WindowFor(const FileSlot& reference, const ReferenceChoice& choice,
+                               const std::vector<uint8_t>& data, int32_t limit, int32_t* history) {
+    int32_t start;
+    HistoryFor(reference, choice.prefix, &start, history);
     int32_t end = std::min<int32_t>(static_cast<int32_t>(data.size()), limit);
-    std::vector<uint8_t> window(static_cast<size_t>(history + end - choice.prefix));
-    std::memcpy(window.data(), reference.data + start, static_cast<size_t>(history));
-    std::memcpy(window.data() + history, data.data() + choice.prefix, static_cast<size_t>(end - choice.prefix));
-    EncodeBody(window.data(), history, static_cast<int32_t>(window.size()), settings, body);
+    std::vector<uint8_t> window(static_cast<size_t>(*history + end - choice.prefix));
+    std::memcpy(window.data(), reference.data + start, static_cast<size_t>(*history));
+    std::memcpy(window.data() + *history, data.data() + choice.prefix, static_cast<size_t>(end - choice.prefix));
+    return window;
 }
 
 // Picks the reference by compressing the first part of the file against each
 // candidate's history with a quick level; the prefix is free, its two bytes are not.
 ReferenceChoice ChooseReference(const ReferenceRing& ring, const std::vector<uint8_t>& data, int level) {
     const int32_t size = static_cast<int32_t>(data.size());
-    size_t trials = level >= 8 ? 6 : level >= 5 ? 4 : level >= 3 ? 2 : 1;
+    // Each trial parses up to 48K; the first few find most of the gain (on CMake's
+    // modules: 2 trials 13 % smaller than always the previous file, 16 trials 1 % more).
+    static const size_t trialsByLevel[] = {2, 2, 3, 4, 4, 6, 6, 10, 16};
+    size_t trials = trialsByLevel[level - 1];
     std::vector<ReferenceChoice> candidates = ring.Candidates(data.data(), size, trials);
     if (candidates.size() == 1 || size == 0) return candidates[0];
-    const LevelSettings quick = SettingsForLevel(2);
+    const LevelSettings quick = SettingsForLevel(level >= 7 ? 4 : 2);
     ReferenceChoice best = candidates[0];
-    size_t bestCost = SIZE_MAX;
-    std::vector<uint8_t> body;
+    uint64_t bestCost = UINT64_MAX;
     for (const ReferenceChoice& c : candidates) {
-        body.clear();
-        EncodeWith(ring.Reference(c.reference), c, data, c.prefix + 2 * WindowSize, quick, body);
-        size_t cost = body.size() + (c.Stored() ? 2 : 0);
+        int32_t history;
+        std::vector<uint8_t> window = WindowFor(ring.Reference(c.reference), c, data, c.prefix + 2 * WindowSize, &history);
+        uint64_t cost = EstimateBodyBits(window.data(), history, static_cast<int32_t>(window.size()), quick) +
+                        (c.Stored() ? 16 : 0);
         if (cost < bestCost) {
             bestCost = cost;
             best = c;
@@ -255,7 +259,10 @@ PackResult Pack(const PackOptions& options) {
         }
         out.Put(record.data(), record.size());
         body.clear();
-        EncodeWith(ring.Reference(choice.reference), choice, data, static_cast<int32_t>(data.size()), settings, body);
+        int32_t history;
+        std::vector<uint8_t> window = WindowFor(ring.Reference(choice.reference), choice, data,
+                                                static_cast<int32_t>(data.size()), &history);
+        EncodeBody(window.data(), history, static_cast<int32_t>(window.size()), settings, body);
         out.Put(body.data(), body.size());
         ring.Store(data.data(), static_cast<int32_t>(data.size()));
         ++result.files;

@@ -124,13 +124,6 @@ std::string FoldCase(const std::string& cp932) {
     return out;
 }
 
-std::string Extension(const std::string& name) {
-    size_t slash = name.rfind('\\');
-    size_t dot = name.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::string();
-    return FoldCase(name.substr(dot));
-}
-
 }  // namespace
 
 std::string StoredNamePart(const std::string& utf8, std::string* problem) {
@@ -229,18 +222,9 @@ std::vector<SourceEntry> CollectSources(const std::vector<std::string>& sources)
 }
 
 void OrderEntries(std::vector<SourceEntry>& entries) {
-    auto folderOf = [](const std::string& name) {
-        size_t slash = name.rfind('\\');
-        return slash == std::string::npos ? std::string() : name.substr(0, slash);
-    };
     std::stable_sort(entries.begin(), entries.end(), [&](const SourceEntry& a, const SourceEntry& b) {
         if (a.folder != b.folder) return a.folder;
-        if (a.folder) return a.name < b.name;
         if ((a.size == 0) != (b.size == 0)) return b.size == 0;
-        std::string ea = Extension(a.name), eb = Extension(b.name);
-        if (ea != eb) return ea < eb;
-        std::string fa = folderOf(a.name), fb = folderOf(b.name);
-        if (fa != fb) return fa < fb;
         return a.name < b.name;
     });
 }

@@ -20,7 +20,36 @@ void PutCode(BitWriter& out, const SymbolCodes& codes, int symbol) {
 
 }  // namespace
 
+namespace {
+
+// Codes of up to 64 bits, top-down: a parent is always made after its children, so
+// walking the internal nodes from the root's number downwards meets parents first.
+// False when some code is longer. Words past a code's length are never read.
+bool DeriveShortCodes(const HuffmanModel& model, SymbolCodes& codes) {
+    uint64_t code[NodeCount];
+    uint8_t depth[NodeCount];
+    const int root = model.list[0];
+    code[root] = 0;
+    depth[root] = 0;
+    for (int n = root; n >= SymbolCount; --n) {
+        const int d = depth[n];
+        if (d >= 64) return false;
+        const HuffmanNode& node = model.nodes[n];
+        code[node.child0] = code[n];
+        code[node.child1] = code[n] | (uint64_t{1} << d);
+        depth[node.child0] = depth[node.child1] = static_cast<uint8_t>(d + 1);
+    }
+    for (int s = 0; s < SymbolCount; ++s) {
+        codes.length[s] = depth[s];
+        codes.bits[s][0] = code[s];
+    }
+    return true;
+}
+
+}  // namespace
+
 void DeriveCodes(const HuffmanModel& model, SymbolCodes& codes) {
+    if (DeriveShortCodes(model, codes)) return;
     // Each internal node names its two children; walking up from a leaf gives its code
     // backwards (up to 511 bits).
     int16_t parent[NodeCount];
