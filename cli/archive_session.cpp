@@ -1,12 +1,12 @@
 #include "cli/archive_session.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 
+#include "cli/scoped_interrupt.h"
 #include "container/archive.h"
 #include "container/block_stream.h"
 #include "container/fatal.h"
@@ -329,16 +329,14 @@ int ArchiveSession::Run(const std::string& destination) {
         target = "T:\\";
     }
 
-    // Ctrl-C stops the loop the way the stub's Cancel button does: the file being
-    // written is removed and the files before it stay. A second Ctrl-C kills at once.
-    struct sigaction interrupt{}, previous{};
-    interrupt.sa_handler = OnInterrupt;
-    interrupt.sa_flags = SA_RESETHAND;
-    sigemptyset(&interrupt.sa_mask);
-    sigaction(SIGINT, &interrupt, &previous);
-    NoteStreamPosition();
-    int code = Guarded([&] { ExtractEntries(target.c_str()); });
-    sigaction(SIGINT, &previous, nullptr);
+    int code = ExitOk;
+    {
+        // Ctrl-C stops the loop the way the stub's Cancel button does: the file being
+        // written is removed and the files before it stay.
+        ScopedInterrupt interrupt(OnInterrupt);
+        NoteStreamPosition();
+        code = Guarded([&] { ExtractEntries(target.c_str()); });
+    }
     if (progress_) progress_->Clear();
     EntryObserver = nullptr;
     DecodeOnly = false;

@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/progress_bar.h"
+#include "cli/scoped_interrupt.h"
 #include "packer/pack.h"
 
 namespace {
@@ -15,6 +16,12 @@ namespace {
 // What a DOS-formatted 1.44 MB floppy holds for files: 2,847 clusters of 512 bytes.
 constexpr uint64_t FormattedFloppyBytes = 1457664;
 constexpr size_t StubBytes = 0x7000;
+
+volatile sig_atomic_t Interrupted = 0;
+void OnInterrupt(int) { Interrupted = 1; }
+
+// Thrown from the progress report: the packer removes its unfinished files on the way out.
+struct PackInterrupted {};
 
 bool ReadFile(const std::string& path, std::string& bytes) {
     std::ifstream file(path, std::ios::binary);
@@ -69,13 +76,21 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
 
     std::unique_ptr<ProgressBar> progress;
     pack.progress = [&](uint64_t done, uint64_t total) {
+        if (Interrupted) throw PackInterrupted{};
         if (!progress) progress = std::make_unique<ProgressBar>(io.err, io.errorIsTerminal && !options.quiet,
                                                                  total, "Packing");
         progress->Update(done);
     };
     PackResult result;
+    // Ctrl-C ends the run at the next progress report, without a half-written archive.
+    Interrupted = 0;
+    ScopedInterrupt interrupt(OnInterrupt);
     try {
         result = Pack(pack);
+    } catch (const PackInterrupted&) {
+        progress.reset();
+        io.err << "daduvivu: cancelled; nothing was written" << std::endl;
+        return ExitCancelled;
     } catch (const PackError& e) {
         progress.reset();
         io.err << "daduvivu: " << e.what() << std::endl;
