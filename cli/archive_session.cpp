@@ -106,7 +106,9 @@ std::string ArchiveSession::Describe(const MessageBoxRequest& box) const {
     std::string reason = saved != 0 ? std::string(": ") + std::strerror(saved) : std::string();
     std::string subject = DisplayName(box.subject);
     std::string volume = VolumeNumber > 1 ? " (volume " + std::to_string(VolumeNumber) + ")" : "";
-    std::string entry = currentEntry_.empty() ? "" : ", while reading '" + currentEntry_ + "'";
+    std::string entry = currentEntry_.empty()   ? ""
+                        : currentEntryDone_ ? ", after '" + currentEntry_ + "'"
+                                            : ", while reading '" + currentEntry_ + "'";
     switch (box.id) {
     case MsgFileSmaller:
         return archivePath_ + ": the file is " + std::to_string(archiveSize_) + " bytes but its archive records " +
@@ -123,7 +125,7 @@ std::string ArchiveSession::Describe(const MessageBoxRequest& box) const {
         return archivePath_ + volume + ": the archive is damaged (a block fails its CRC check or the data breaks " +
                "the format)" + entry;
     case MsgWriteFailed:
-        return "cannot write " + (OutputPath[0] != 0 ? PosixNativePath(OutputPath) : pendingPath_) + reason;
+        return "cannot write " + pendingPath_ + reason;
     case MsgFolderFailed: {
         std::string native = PosixNativePath(box.subject);
         struct stat st;
@@ -190,6 +192,10 @@ int ArchiveSession::Open() {
         return ExitDamaged;
     }
     archiveSize_ = static_cast<uint64_t>(st.st_size);
+    if (stat(volumeFolder_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        io_.err << "daduvivu: --volumes " << volumeFolder_ << ": no such folder" << std::endl;
+        return ExitUsage;
+    }
     std::memcpy(ProgramPath, CoreProgramPath, sizeof CoreProgramPath);
     PosixMapFile(CoreProgramPath, archivePath_);
     PosixMapDrive('V', volumeFolder_);
@@ -274,6 +280,7 @@ int64_t ArchiveSession::PayloadBehindEnd() const {
 
 bool ArchiveSession::OnEvent(const EntryEvent& e) {
     NoteStreamPosition();
+    currentEntryDone_ = e.decoded || e.isFolder;
     if (e.decoded) {
         // A body cut short by Ctrl-C has been deleted again: it is not done.
         if (pendingSelected_ && onDone && !CancelRequested) onDone(pending_, pendingSkipped_);

@@ -98,6 +98,7 @@ private:
     std::unique_ptr<ProgressBar> progress_;
     std::vector<uint64_t> volumeStarts_;  // bytes of all earlier volumes, per volume
     std::string currentEntry_;            // UTF-8 name of the entry being handled
+    bool currentEntryDone_ = false;       // and whether all of it has been read
     int entries_ = 0;
     int slotOwner_[256];
     // Where the stream stood after the last entry was read: the end marker comes next.

@@ -44,6 +44,9 @@ TEST_F(Volumes, InAnotherFolder) {
     EXPECT_EQ(r.code, 0) << r.err;
     CliRun info = RunCli({"info", paths[0], "--volumes", folder / "vols"});
     EXPECT_NE(info.out.find("2 found"), std::string::npos) << info.out;
+    CliRun typo = RunCli({"test", paths[0], "--volumes", folder / "volz"});
+    EXPECT_EQ(typo.code, ExitUsage);
+    EXPECT_NE(typo.err.find("volz: no such folder"), std::string::npos) << typo.err;
 }
 
 TEST_F(Volumes, MissingVolumeIsNamed) {
