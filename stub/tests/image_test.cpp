@@ -93,6 +93,9 @@ TEST_F(StubImage, IsA32BitWindowsGuiProgram) {
     EXPECT_EQ(pe.U16(pe.optional + 48), 5);               // subsystem version 5.0
     EXPECT_EQ(pe.U16(pe.optional + 50), 0);
     EXPECT_NE(pe.U32(pe.optional + 16), 0u);              // an entry point
+    // Loaded at a random address and with data never executable.
+    EXPECT_TRUE(pe.U16(pe.optional + 70) & 0x0040);
+    EXPECT_TRUE(pe.U16(pe.optional + 70) & 0x0100);
     // No TLS callbacks: nothing of the image runs before the entry point.
     EXPECT_EQ(pe.Directory(9), 0u);
 }
