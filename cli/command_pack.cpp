@@ -23,6 +23,18 @@ void OnInterrupt(int) { Interrupted = 1; }
 // Thrown from the progress report: the packer removes its unfinished files on the way out.
 struct PackInterrupted {};
 
+// The packer's refusals carry no kind, only words: failures to write the output start
+// with these, troubles with the sources name them, and the rest are about the options.
+int PackFailureCode(const std::string& what) {
+    auto startsWith = [&](const char* prefix) { return what.rfind(prefix, 0) == 0; };
+    if (startsWith("cannot create") || startsWith("cannot write") || startsWith("cannot rename"))
+        return ExitWriteFailed;
+    if (startsWith("cannot read") || startsWith("cannot pack") || what.find("changed size") != std::string::npos ||
+        what.find("larger than 2 GiB") != std::string::npos)
+        return ExitDamaged;
+    return ExitUsage;
+}
+
 bool ReadFile(const std::string& path, std::string& bytes) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return false;
@@ -94,14 +106,7 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
     } catch (const PackError& e) {
         progress.reset();
         io.err << "daduvivu: " << e.what() << std::endl;
-        // The packer's refusals carry no kind, only words: a volume size that cannot
-        // work is a usage mistake, one naming the output a write failure, and the
-        // rest are about the sources.
-        std::string what = e.what();
-        if (what.find("volume size") != std::string::npos) return ExitUsage;
-        if (what.find(options.output) != std::string::npos || what.find("writ") != std::string::npos)
-            return ExitWriteFailed;
-        return ExitDamaged;
+        return PackFailureCode(e.what());
     }
     progress.reset();
     if (result.placeholderStub)

@@ -66,6 +66,16 @@ TEST_F(PackFixture, RefusalsAreClearAndLeaveNothing) {
     EXPECT_NE(stub.err.find("exactly 28672"), std::string::npos) << stub.err;
     EXPECT_FALSE(fs::exists(folder / "b.exe"));
 
+    CliRun unwritable = RunCli({"pack", source, "-o", folder / "no-such-folder/d.exe"});
+    EXPECT_EQ(unwritable.code, ExitWriteFailed);
+    EXPECT_NE(unwritable.err.find("cannot create"), std::string::npos) << unwritable.err;
+
+    WriteWholeFile(source + "/\xf0\x9f\x98\x80.txt", Bytes("no code page 932 name"));
+    CliRun name = RunCli({"pack", source, "-o", folder / "e.exe"});
+    EXPECT_EQ(name.code, ExitDamaged);
+    EXPECT_NE(name.err.find("code page 932"), std::string::npos) << name.err;
+    EXPECT_FALSE(fs::exists(folder / "e.exe"));
+
     CliRun message = RunCli({"pack", source, "-o", folder / "c.exe", "--message", folder / "none.txt"});
     EXPECT_EQ(message.code, ExitDamaged);
     EXPECT_NE(message.err.find("none.txt"), std::string::npos);
