@@ -26,7 +26,7 @@ int InfoCommand(const InfoOptions& options, Console& io) {
         for (const VolumeFile& v : volumes)
             found.push_back({{"number", v.number}, {"path", v.path}, {"size", v.size}, {"belongs", v.belongs}});
         root["volumeFiles"] = found;
-        io.out << root.dump(2) << "\n";
+        io.out << root.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
         return ExitOk;
     }
 

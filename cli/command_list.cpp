@@ -83,7 +83,7 @@ int ListCommand(const ListOptions& options, Console& io) {
         for (const EntryInfo& e : listed) entries.push_back(EntryJson(e, names));
         root["entries"] = entries;
         root["totals"] = {{"files", files}, {"folders", folders}, {"bytes", bytes}};
-        io.out << root.dump(2) << "\n";
+        io.out << root.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
     } else {
         io.out << "Archive: " << options.archive << "\n";
         io.out << "    #        Size  Modified (UTC)       Primed by  Prefix  Name\n";
