@@ -188,6 +188,9 @@ void ExtractEntries(const char* targetFolder) {
             EntryObserver(event);
         }
         currentSlot = (currentSlot + 1) & (SlotCount - 1);
+        // A body cancelled halfway leaves the stream inside it: what follows is no name,
+        // and reading one could ask for disks or report damage after the user stopped.
+        if (CancelRequested) break;
         ReadEntryName(EntryName);
     }
 

@@ -294,3 +294,32 @@ TEST(WriteFailure, AFolderInThePlaceOfAFileAnsweredYesEndsTheRun) {
     EXPECT_TRUE(fs::is_directory(out / "taken"));
     EXPECT_EQ(ReadWholeFile(out / "before"), Bytes("kept"));
 }
+
+TEST(Cancel, DuringABodyNeverReadsOnIntoTheRestOfIt) {
+    // Cancel comes with the pump before symbol 256, so the decoder stops after symbol
+    // 256, and the first volume ends right behind the byte that holds its last bit.
+    // The rest of the body lies in a second volume that is not there: nothing of it
+    // may be asked for once the user has stopped.
+    std::vector<uint8_t> big(60000);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 29 + (i >> 7));
+    EntryStream s;
+    s.LiteralFile("big", big);
+    s.End();
+    size_t bodyStart = 4 + 24 + 4 + 1;
+    size_t decoded = EncodeLiterals(std::vector<uint8_t>(big.begin(), big.begin() + 257)).size();
+    TempFolder dir, out;
+    ArchiveLayout layout;
+    layout.payload = s.bytes;
+    layout.volumeBase = "part";
+    layout.volumeShares = {bodyStart + decoded};
+    std::vector<std::string> paths = WriteArchive(dir / "setup.exe", layout);
+    fs::remove(paths[1]);
+    CoreHarness h;
+    int pumps = 0;
+    h.onPump = [&] {
+        if (++pumps == 2) CancelRequested = 1;
+    };
+    EXPECT_EQ(h.Extract(dir / "setup.exe", out.path), 0);
+    EXPECT_TRUE(h.boxes.empty()) << h.BoxTextsUtf8();
+    EXPECT_FALSE(fs::exists(out / "big"));
+}
