@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr size_t Limit = 28672;
@@ -16,7 +18,9 @@ constexpr size_t Limit = 28672;
 class PadTool : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = ::testing::TempDir() + "pad_tool_" + std::to_string(std::rand()) + "/";
+        // One folder per test: CTest runs the tests of this file side by side.
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = ::testing::TempDir() + "pad_tool_" + test->name() + "_" + std::to_string(getpid()) + "/";
         ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
     }
     void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
