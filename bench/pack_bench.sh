@@ -39,8 +39,11 @@ for tree in "$@"; do
     parent=$(dirname "$tree")
     base=$(basename "$tree")
     : >"$work/results"
-    input=$(find "$tree" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
-    files=$(find "$tree" -type f | wc -l)
+    rm -f "$work"/*.exe "$work"/*.DAT "$work"/t.*
+    # Links count with what they point to: zip and daduvivu store the targets (tar and
+    # 7z store the links themselves).
+    input=$(find -L "$tree" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
+    files=$(find -L "$tree" -type f | wc -l)
 
     run "daduvivu-default" "$work/d.exe" "$DADUVIVU" pack -q "$tree" -o "$work/d.exe"
     "$DADUVIVU" test -q "$work/d.exe" >/dev/null

@@ -12,7 +12,7 @@ LevelSettings SettingsForLevel(int level) {
         {LevelSettings::Greedy, 24, 128, 0},   {LevelSettings::Lazy, 16, 128, 0},
         {LevelSettings::Lazy, 48, 256, 0},     {LevelSettings::Lazy, 128, 1024, 0},
         {LevelSettings::Optimal, 32, 256, 1},  {LevelSettings::Optimal, 96, 512, 2},
-        {LevelSettings::Optimal, 512, 1024, 3},
+        {LevelSettings::Optimal, 512, 1024, 2},
     };
     if (level < 1) level = 1;
     if (level > 9) level = 9;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -177,7 +178,9 @@ ReferenceChoice ChooseReference(const ReferenceRing& ring, const std::vector<uin
     uint64_t bestCost = UINT64_MAX;
     for (const ReferenceChoice& c : candidates) {
         int32_t history;
-        std::vector<uint8_t> window = WindowFor(ring.Reference(c.reference), c, data, c.prefix + 2 * WindowSize, &history);
+        // Every trial covers the same first 32K of the file; a prefix is the part it
+        // need not encode.
+        std::vector<uint8_t> window = WindowFor(ring.Reference(c.reference), c, data, 2 * WindowSize, &history);
         uint64_t cost = EstimateBodyBits(window.data(), history, static_cast<int32_t>(window.size()), quick) +
                         (c.Stored() ? 16 : 0);
         if (cost < bestCost) {
@@ -186,6 +189,35 @@ ReferenceChoice ChooseReference(const ReferenceRing& ring, const std::vector<uin
         }
     }
     return best;
+}
+
+// The archive being made, and its volume files, may lie inside a source folder (packing
+// "." into ./setup.exe); an earlier archive of that name must not be packed into the new
+// one.
+void LeaveOutOwnFiles(std::vector<SourceEntry>& entries, const std::string& output, const std::string& volumeBase) {
+    std::string folder = FolderOf(output);
+    char* real = realpath(folder.empty() ? "." : folder.c_str(), nullptr);
+    if (!real) return;
+    std::string realFolder = std::string(real) + "/";
+    std::free(real);
+    std::string ownName = output.substr(folder.size());
+    std::string volumePrefix = volumeBase + "_";
+    auto own = [&](const SourceEntry& e) {
+        if (e.folder) return false;
+        char* path = realpath(e.nativePath.c_str(), nullptr);
+        if (!path) return false;
+        std::string p(path);
+        std::free(path);
+        if (p.compare(0, realFolder.size(), realFolder) != 0) return false;
+        std::string name = p.substr(realFolder.size());
+        if (name == ownName) return true;
+        if (name.size() <= volumePrefix.size() + 4 || name.compare(0, volumePrefix.size(), volumePrefix) != 0 ||
+            name.compare(name.size() - 4, 4, ".DAT") != 0)
+            return false;
+        std::string number = name.substr(volumePrefix.size(), name.size() - volumePrefix.size() - 4);
+        return number.find_first_not_of("0123456789") == std::string::npos;
+    };
+    entries.erase(std::remove_if(entries.begin(), entries.end(), own), entries.end());
 }
 
 }  // namespace
@@ -214,6 +246,7 @@ PackResult Pack(const PackOptions& options) {
     const double stamp = IdentityStampFor(options);
 
     std::vector<SourceEntry> entries = CollectSources(options.sources);
+    LeaveOutOwnFiles(entries, options.output, baseUtf8);
     OrderEntries(entries);
 
     Header header = MakeHeader(stub, volumeBase, stamp, message, runAfter);

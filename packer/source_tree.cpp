@@ -65,7 +65,7 @@ struct Walk {
         }
         e.size = st.stx_size;
         if (e.size >= static_cast<uint64_t>(MaxFileSize)) {
-            Problem(native, "is 2 GiB or larger; the archive format cannot hold it");
+            Problem(native, "is too large: the archive format holds files of up to 2,147,418,111 bytes (just under 2 GiB)");
             return;
         }
         int fd = ::open(native.c_str(), O_RDONLY);

@@ -1,4 +1,6 @@
 // Bad input is refused with a message that names the culprits, and nothing is written.
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "pack_fixture.h"
@@ -63,6 +65,16 @@ TEST_F(PackTest, MissingSourceAndUnwritableOutputAreRefused) {
     ExpectNothingWritten(temp);
 }
 
+TEST_F(PackTest, FilesOf2GiBAreRefusedBeforeAnythingIsRead) {
+    MakeFile("small.txt", TextBytes(10, 1));
+    MakeFile("huge.bin", {});
+    ASSERT_EQ(truncate((source + "/huge.bin").c_str(), 0x80000000LL), 0);  // sparse: no disk used
+    std::string message = MessageOf(Options());
+    EXPECT_NE(message.find("huge.bin"), std::string::npos) << message;
+    EXPECT_NE(message.find("too large"), std::string::npos) << message;
+    ExpectNothingWritten(temp);
+}
+
 TEST_F(PackTest, AFileThatChangesSizeWhileReadIsReported) {
     // The kernel reports size 0 for this file and then delivers text.
     PackOptions options = Options();
@@ -90,6 +102,19 @@ TEST_F(PackTest, BadOptionsAreRefusedAndAnOldArchiveSurvives) {
     options.volumeSize = 28000;
     EXPECT_NE(MessageOf(options).find("too small"), std::string::npos);
     EXPECT_TRUE(ReadWholeFile(program) == (std::vector<uint8_t>{'o', 'l', 'd'}));
+}
+
+TEST_F(PackTest, AFailureWhileWritingRemovesEverythingWritten) {
+    MakeFile("big.bin", RandomBytes(100000, 1));
+    PackOptions options = Options(1);
+    options.volumeSize = 40000;
+    // A folder where the third volume's temporary file should go makes its creation fail
+    // after the program file and the second volume have been written.
+    std::string blocker = temp / ("setup_3.DAT.partial-" + std::to_string(getpid()));
+    fs::create_directory(blocker);
+    EXPECT_NE(MessageOf(options).find("setup_3.DAT"), std::string::npos);
+    fs::remove(blocker);
+    ExpectNothingWritten(temp);
 }
 
 TEST(VolumeSize, SuffixesFractionsAndTheFloppy) {

@@ -209,3 +209,26 @@ TEST_F(PackTest, SameInputAndSourceDateEpochGiveTheSameBytes) {
     EXPECT_EQ(second.identityStamp, first.identityStamp);
     EXPECT_TRUE(ReadWholeFile(program) == bytes);
 }
+
+TEST_F(PackTest, AnEarlierArchiveInsideTheSourceIsNotPackedAgain) {
+    MakeFile("readme.txt", TextBytes(1000, 1));
+    PackOptions options = Options(1);
+    options.output = source + "/setup.exe";
+    options.volumeSize = 30000;
+    MakeFile("big.bin", RandomBytes(40000, 2));
+    PackResult first = PackSource(options);
+    ASSERT_GT(first.volumePaths.size(), 1u);
+    PackResult second = PackSource(options);
+    EXPECT_EQ(second.files, 2u);
+    EXPECT_EQ(second.volumeSizes, first.volumeSizes);
+}
+
+TEST_F(PackTest, ACopyOfARecentFileIsStoredAsItsPrefix) {
+    std::vector<uint8_t> bytes = RandomBytes(20000, 5);
+    MakeFile("a/original.bin", bytes);
+    MakeFile("b/unrelated.txt", TextBytes(3000, 6));
+    MakeFile("c/copy.bin", bytes);
+    PackResult result = PackSource(Options());
+    EXPECT_LT(result.outputBytes, 0x7000 + 20000 + 3000 / 2 + 300u);
+    ExpectRestored();
+}
