@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Decode speed of `daduvivu test` beside gzip -dc of a .tar.gz, unzip -t of a .zip and
-# 7z t of a .7z of the same trees, all measured in one run; and the peak memory of
-# `daduvivu extract`. Prints a Markdown table.
+# Decode speed of `daduvivu test` (and of `daduvivu list`, which must decode everything
+# too) beside gzip -dc of a .tar.gz, unzip -t of a .zip and 7z t of a .7z of the same
+# trees, all measured in one run; and the peak memory of `daduvivu extract`. Prints
+# Markdown tables; MB/s counts the original data.
 #
 #   bench/decode_bench.sh [TREE...]     (default: /usr/lib/python3.11 /usr/share/cmake-3.25)
 #
@@ -59,11 +60,12 @@ for tree in "${trees[@]}"; do
 
   t_gzip=$(fastest gzip -dc "$work/$name.tar.gz")
   t_dv=$(fastest "$daduvivu" test -q "$work/$name.exe")
+  t_list=$(fastest "$daduvivu" list "$work/$name.exe")
   t_unzip=$(fastest unzip -tq "$work/$name.zip")
   t_7z=$(fastest 7z t "$work/$name.7z")
 
-  for row in "daduvivu test:$name.exe:$t_dv" "gzip -dc:$name.tar.gz:$t_gzip" "unzip -t:$name.zip:$t_unzip" \
-             "7z t:$name.7z:$t_7z"; do
+  for row in "daduvivu test:$name.exe:$t_dv" "daduvivu list:$name.exe:$t_list" "gzip -dc:$name.tar.gz:$t_gzip" \
+             "unzip -t:$name.zip:$t_unzip" "7z t:$name.7z:$t_7z"; do
     IFS=: read -r tool file t <<<"$row"
     size=$(stat -c %s "$work/$file")
     printf '| %s | %s | %s | %s | %.2f | %s | %s |\n' "$name" "$original" "$tool" "$size" "$t" \

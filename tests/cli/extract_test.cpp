@@ -28,6 +28,7 @@ TEST_F(ExtractFixture, CreatesMissingDestinationAndWritesTree) {
     EXPECT_EQ(FileText(out + "/deeper/still/docs/readme.txt"), "read me first\n");
     EXPECT_EQ(FileText(out + "/deeper/still/top.txt"), "top level\n");
     EXPECT_NE(r.out.find("3 files"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");  // no progress bar when stderr is no terminal
 }
 
 TEST_F(ExtractFixture, AliasXAndQuietPrintNothing) {
