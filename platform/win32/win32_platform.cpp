@@ -89,6 +89,10 @@ bool PlatClose(PlatFile file) { return file != PlatNoFile && CloseHandle(AsHandl
 bool PlatDelete(const char* path) { return DeleteFileA(path) != FALSE; }
 
 bool PlatFindName(const char* path, bool* isFolder) {
+    // A name is looked up, not a pattern: "*" or "?" would find some other file, and no
+    // file can carry them. Neither byte is ever the trail byte of a code page 932 pair.
+    for (const char* p = path; *p != 0; ++p)
+        if (*p == '*' || *p == '?') return false;
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(path, &found);
     if (search == INVALID_HANDLE_VALUE) return false;
