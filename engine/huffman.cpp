@@ -114,37 +114,62 @@ void BuildTree(HuffmanModel& model) {
     // `waiting`, the larger ones in the order made.
     int16_t* group = reinterpret_cast<int16_t*>(model.sortKeys[1]);
     int16_t* waiting = group + SymbolCount;
+    int32_t* leafFrequency = reinterpret_cast<int32_t*>(model.sortKeys[0]);
+    for (int k = 0; k < SymbolCount; ++k) leafFrequency[k] = nodes[list[k]].frequency;
     int groupCount = 0, waitHead = 0, waitTail = 0;
+    int32_t groupFrequency = 0;
     int leaves = SymbolCount;  // list[0 .. leaves) are the leaves not yet merged
 
-    auto takeLast = [&]() -> int16_t {
-        if (groupCount == 0 && waitHead < waitTail) {
-            int32_t f = nodes[waiting[waitHead]].frequency;
-            // In the order made, so the newest is on top.
-            while (waitHead < waitTail && nodes[waiting[waitHead]].frequency == f)
-                group[groupCount++] = waiting[waitHead++];
-        }
-        if (groupCount > 0 &&
-            (leaves == 0 || nodes[group[groupCount - 1]].frequency <= nodes[list[leaves - 1]].frequency))
-            return group[--groupCount];
-        return list[--leaves];
-    };
-
     for (int n = SymbolCount - 1; n >= 1; --n) {
-        int16_t last = takeLast();
-        int16_t before = takeLast();
+        int16_t taken[2];  // the last entry, then the one before it
+        for (int16_t& entry : taken) {
+            if (groupCount == 0 && waitHead < waitTail) {
+                // In the order made, so the newest is on top.
+                groupFrequency = nodes[waiting[waitHead]].frequency;
+                while (waitHead < waitTail && nodes[waiting[waitHead]].frequency == groupFrequency)
+                    group[groupCount++] = waiting[waitHead++];
+            }
+            if (groupCount > 0 && (leaves == 0 || groupFrequency <= leafFrequency[leaves - 1]))
+                entry = group[--groupCount];
+            else
+                entry = list[--leaves];
+        }
         int16_t number = static_cast<int16_t>(NodeCount - n);
         HuffmanNode& inner = nodes[number];
         inner.symbol = 0;
-        inner.frequency = nodes[before].frequency + nodes[last].frequency;
-        inner.child0 = before;
-        inner.child1 = last;
-        if (groupCount > 0 && waitHead == waitTail && nodes[group[0]].frequency == inner.frequency)
+        inner.frequency = nodes[taken[1]].frequency + nodes[taken[0]].frequency;
+        inner.child0 = taken[1];
+        inner.child1 = taken[0];
+        if (groupCount > 0 && waitHead == waitTail && groupFrequency == inner.frequency)
             group[groupCount++] = number;
         else
             waiting[waitTail++] = number;
     }
     list[0] = static_cast<int16_t>(RootNode);
+
+    // The shortcut: walk the tree to a depth of 8 bits.
+    struct Step {
+        int16_t node;
+        uint8_t depth;
+        uint8_t code;
+    };
+    Step stack[2 * 8 + 2];
+    int top = 0;
+    stack[top++] = {static_cast<int16_t>(RootNode), 0, 0};
+    while (top > 0) {
+        Step at = stack[--top];
+        const HuffmanNode& node = nodes[at.node];
+        if (node.child0 == NoChild || at.depth == 8) {
+            for (int v = at.code; v < 256; v += 1 << at.depth) {
+                model.fastNode[v] = at.node;
+                model.fastBits[v] = at.depth;
+            }
+            continue;
+        }
+        uint8_t deeper = static_cast<uint8_t>(at.depth + 1);
+        stack[top++] = {node.child0, deeper, at.code};
+        stack[top++] = {node.child1, deeper, static_cast<uint8_t>(at.code | 1 << at.depth)};
+    }
 }
 
 int ReadBit() {
@@ -155,15 +180,70 @@ int ReadBit() {
     return bit;
 }
 
+// The same bits as `count` calls of ReadBit, taken a byte's worth at a time.
 uint32_t ReadBits(int count) {
+    uint32_t current = Bits.current;
+    int available = Bits.used == 0 ? 0 : 8 - Bits.used;
     uint32_t value = 0;
-    for (int i = 0; i < count; ++i) value |= static_cast<uint32_t>(ReadBit()) << i;
+    for (int got = 0; got < count;) {
+        if (available == 0) {
+            current = NextByte();
+            available = 8;
+        }
+        int take = count - got < available ? count - got : available;
+        value |= (current & ((1u << take) - 1)) << got;
+        current >>= take;
+        available -= take;
+        got += take;
+    }
+    Bits.current = static_cast<uint8_t>(current);
+    Bits.used = static_cast<uint8_t>((8 - available) & 7);
     return value;
 }
 
+// Reads the code of one symbol. When 8 bits can be seen without fetching a block (the
+// rest of the current byte and the next byte of the block buffer), the shortcut table
+// takes them at once; only the bits that the code uses are consumed. Otherwise, and
+// for codes longer than 8 bits, the tree is walked a bit at a time.
 int DecodeSymbol(const HuffmanModel& model) {
     const HuffmanNode* nodes = model.nodes;
+    uint32_t current = Bits.current;
+    int available = Bits.used == 0 ? 0 : 8 - Bits.used;  // bits left in `current`
     int node = model.list[0];
-    while (nodes[node].child0 != NoChild) node = ReadBit() ? nodes[node].child1 : nodes[node].child0;
+    if (available == 0) {
+        current = NextByte();
+        available = 8;
+    }
+    uint32_t window = current;
+    bool seen = available == 8;
+    if (!seen && BlockStream.position < BlockStream.length) {
+        window = (current | static_cast<uint32_t>(BlockStream.buffer[BlockStream.position]) << available) & 0xFF;
+        seen = true;
+    }
+    if (seen) {
+        int taken = model.fastBits[window];
+        node = model.fastNode[window];
+        if (taken <= available) {
+            current >>= taken;
+            available -= taken;
+        } else {
+            int fromNext = taken - available;
+            current = static_cast<uint32_t>(NextByte()) >> fromNext;
+            available = 8 - fromNext;
+        }
+    }
+    // Bit by bit from here on: the rest of a long code, or all of it.
+    while (nodes[node].child0 != NoChild) {
+        if (available == 0) {
+            current = NextByte();
+            available = 8;
+        }
+        node = (&nodes[node].child0)[current & 1];
+        current >>= 1;
+        --available;
+    }
+    // Every code takes at least one bit of the last byte fetched, so fewer than 8 are left.
+    Bits.current = static_cast<uint8_t>(current);
+    Bits.used = static_cast<uint8_t>((8 - available) & 7);
     return nodes[node].symbol;
 }

@@ -16,7 +16,7 @@ struct HuffmanNode {
     int32_t symbol;     // leaves only
     int32_t frequency;  // a leaf's count, or the sum of the two children
     int16_t child0;     // NoChild for a leaf
-    int16_t child1;
+    int16_t child1;     // right behind child0: the decoder indexes the two by the bit
 };
 
 struct HuffmanModel {
@@ -24,6 +24,11 @@ struct HuffmanModel {
     int32_t rank[SymbolCount];       // place of each symbol in the last build's order
     HuffmanNode nodes[NodeCount];    // 0..511 leaves, 512..1022 internal in build order
     int16_t list[SymbolCount];       // working list of a build; list[0] is the root after it
+    // A shortcut for decoding, made with each tree: for every value of the next 8 bits
+    // (the first bit lowest), the node they lead to from the root and how many of them
+    // it took; a leaf nearer the root takes fewer.
+    int16_t fastNode[256];
+    uint8_t fastBits[256];
     uint64_t sortKeys[2][SymbolCount];  // scratch of the sort in BuildTree; never copied
 };
 

@@ -50,6 +50,26 @@ inline void PutByte(uint8_t b) {
     ++w.position;
 }
 
+// Copies a match byte by byte, so that a distance shorter than the length repeats the
+// last bytes. Most matches fit in the buffer without a slide and are copied in one run.
+void CopyMatch(int32_t length, int32_t distance) {
+    OutputWindowState& w = OutputWindow;
+    int32_t at = w.position - w.base;
+    if (length > OutputBufferSize - at) {
+        for (int32_t i = 0; i < length; ++i) PutByte(w.buffer[w.position - distance - w.base]);
+        return;
+    }
+    uint8_t* out = w.buffer + at;
+    const uint8_t* from = out - distance;
+    for (int32_t i = 0; i < length; ++i) out[i] = from[i];
+    int32_t offset = w.position - w.history + w.prefix;
+    if (offset < SlotCapacity) {
+        int32_t kept = SlotCapacity - offset < length ? SlotCapacity - offset : length;
+        CopyBytes(RecentFileSlots[currentSlot].data + offset, out, static_cast<size_t>(kept));
+    }
+    w.position += length;
+}
+
 void FlushOutput() {
     OutputWindowState& w = OutputWindow;
     if (w.position > w.base) WriteOut(w.buffer + w.unwritten, w.position - w.base - w.unwritten);
@@ -111,7 +131,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
             int32_t distance = 32 * d + 1 + static_cast<int32_t>(ReadBits(5));
             // No match may reach in front of the first history byte.
             if (distance > w.position) CorruptArchive();
-            for (int32_t i = 0; i < length; ++i) PutByte(w.buffer[w.position - distance - w.base]);
+            CopyMatch(length, distance);
             produced += length;
             ++matchesDecoded;
             if (DistanceRebuildDue(matchesDecoded)) BuildTree(DistanceModel);
