@@ -24,6 +24,7 @@ namespace {
 // Below three bytes a match rarely pays for its distance code; only the optimal parse,
 // which prices it, takes length 2.
 constexpr int32_t GreedyMinimum = 3;
+constexpr int32_t ProgressStep = 1 << 16;
 
 struct Token {
     uint16_t length;  // 1: a literal
@@ -54,6 +55,15 @@ struct Body {
     const LevelSettings& settings;
     MatchFinder& finder;
     Sink& sink;
+    const BodyProgress& progress;
+    int32_t reported = 0;
+
+    void Report(int32_t position) {
+        if (progress && position - history - reported >= ProgressStep) {
+            reported = position - history;
+            progress(reported);
+        }
+    }
 
     int32_t Limit(int32_t position) const { return std::min(MaxMatchLength, total - position); }
     int32_t Search(int32_t position, int32_t* distance) const {
@@ -70,6 +80,7 @@ void ParseGreedyOrLazy(Body<Sink>& b, bool lazy) {
     int32_t pendingLength = 0, pendingDistance = 0;
     int32_t position = b.history;
     while (position < b.total) {
+        b.Report(position);
         int32_t distance = 0;
         int32_t length = b.Search(position, &distance);
         if (pending) {
@@ -128,6 +139,7 @@ public:
             int32_t end = std::min(b_.total, start + ChunkSize);
             ParseChunk(start, end);
             start = end;
+            b_.Report(start);
         }
     }
 
@@ -272,7 +284,7 @@ private:
 }  // namespace
 
 void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
-                std::vector<uint8_t>& out) {
+                std::vector<uint8_t>& out, const BodyProgress& progress) {
     if (total <= history) return;  // the decoder reads no bits for an empty body
     MatchFinder finder(window, total);
     finder.InsertRange(0, history);
@@ -280,7 +292,7 @@ void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const Lev
     coder->Start();
     BitWriter bits(out);
     CodingSink sink{*coder, bits};
-    Body<CodingSink> body{window, history, total, settings, finder, sink};
+    Body<CodingSink> body{window, history, total, settings, finder, sink, progress};
     if (settings.strategy == LevelSettings::Optimal) {
         OptimalParser parser(body);
         parser.Run();
@@ -294,7 +306,8 @@ uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total,
     MatchFinder finder(window, total);
     finder.InsertRange(0, history);
     EstimateSink sink;
-    Body<EstimateSink> body{window, history, total, settings, finder, sink};
+    const BodyProgress none;
+    Body<EstimateSink> body{window, history, total, settings, finder, sink, none};
     ParseGreedyOrLazy(body, settings.strategy != LevelSettings::Greedy);
     return sink.bits;
 }

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <vector>
 
 struct LevelSettings {
@@ -15,10 +16,13 @@ struct LevelSettings {
 
 LevelSettings SettingsForLevel(int level);
 
+// Told now and then how many bytes of the body are done, for long files.
+using BodyProgress = std::function<void(int32_t done)>;
+
 // Appends the body for window[history, total) to `out`. window[0, history) is the
 // primed history the decoder will hold before the first symbol.
 void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
-                std::vector<uint8_t>& out);
+                std::vector<uint8_t>& out, const BodyProgress& progress = nullptr);
 
 // A quick estimate of the body's size in bits (greedy or lazy parse, typical code
 // lengths), for comparing histories.

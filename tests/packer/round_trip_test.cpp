@@ -1,6 +1,7 @@
 // Archives made by the packer, extracted by the core: every tree must come back.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -231,4 +232,21 @@ TEST_F(PackTest, ACopyOfARecentFileIsStoredAsItsPrefix) {
     PackResult result = PackSource(Options());
     EXPECT_LT(result.outputBytes, 0x7000 + 20000 + 3000 / 2 + 300u);
     ExpectRestored();
+}
+
+TEST_F(PackTest, ProgressRisesToTheTotalAlsoWithinLongFiles) {
+    MakeFile("long.txt", TextBytes(400000, 1));
+    MakeFile("short.txt", TextBytes(1000, 2));
+    for (int level : {1, PackMaxLevel}) {
+        PackOptions options = Options(level);
+        std::vector<uint64_t> seen;
+        options.progress = [&](uint64_t done, uint64_t total) {
+            EXPECT_EQ(total, 401000u);
+            seen.push_back(done);
+        };
+        PackSource(options);
+        ASSERT_GT(seen.size(), 4u) << "level " << level;
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+        EXPECT_EQ(seen.back(), 401000u);
+    }
 }
