@@ -157,9 +157,8 @@ std::vector<uint8_t> WindowFor(const FileSlot& reference, const ReferenceChoice&
     int32_t start;
     HistoryFor(reference, choice.prefix, &start, history);
     int32_t end = std::min<int32_t>(static_cast<int32_t>(data.size()), limit);
-    std::vector<uint8_t> window(static_cast<size_t>(*history + end - choice.prefix));
-    std::memcpy(window.data(), reference.data + start, static_cast<size_t>(*history));
-    std::memcpy(window.data() + *history, data.data() + choice.prefix, static_cast<size_t>(end - choice.prefix));
+    std::vector<uint8_t> window(reference.data + start, reference.data + start + *history);
+    window.insert(window.end(), data.begin() + choice.prefix, data.begin() + end);
     return window;
 }
 

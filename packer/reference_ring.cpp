@@ -105,7 +105,7 @@ void ReferenceRing::Store(const uint8_t* data, int32_t size) {
     Unindex(current_);
     FileSlot& slot = slots_[current_];
     slot.size = std::min(size, SlotCapacity);
-    std::memcpy(slot.data, data, static_cast<size_t>(slot.size));
+    std::copy(data, data + slot.size, slot.data);
     filled_[current_] = true;
     Index(current_);
     current_ = (current_ + 1) & (SlotCount - 1);

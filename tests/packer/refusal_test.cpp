@@ -99,6 +99,12 @@ TEST_F(PackTest, BadOptionsAreRefusedAndAnOldArchiveSurvives) {
     options.volumeBase = "a/b";
     EXPECT_NE(MessageOf(options).find("a/b"), std::string::npos);
     options = Options();
+    options.identityStamp.reset();
+    setenv("SOURCE_DATE_EPOCH", "yesterday", 1);
+    std::string epochMessage = MessageOf(options);
+    unsetenv("SOURCE_DATE_EPOCH");
+    EXPECT_NE(epochMessage.find("SOURCE_DATE_EPOCH"), std::string::npos);
+    options = Options();
     options.volumeSize = 28000;
     EXPECT_NE(MessageOf(options).find("too small"), std::string::npos);
     EXPECT_TRUE(ReadWholeFile(program) == (std::vector<uint8_t>{'o', 'l', 'd'}));
