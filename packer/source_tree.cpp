@@ -132,8 +132,10 @@ std::string StoredNamePart(const std::string& utf8, std::string* problem) {
         *problem = "has an empty name";
         return std::string();
     }
-    // A character must come back unchanged: some map onto a backslash or a tilde.
-    if (!Utf8ToCp932(utf8, out) || Cp932ToUtf8(out) != utf8) {
+    // Some characters have a look-alike in code page 932 rather than themselves (WAVE
+    // DASH becomes FULLWIDTH TILDE): Windows shows them alike, so they are taken. The
+    // yen sign becomes 0x5C, the separator, and is refused below.
+    if (!Utf8ToCp932(utf8, out)) {
         *problem = "has a name that cannot be written in code page 932 (Shift-JIS)";
         return std::string();
     }
@@ -145,8 +147,9 @@ std::string StoredNamePart(const std::string& utf8, std::string* problem) {
         }
         if (c < 0x20 || std::strchr("\\/:*?\"<>|", c)) {
             *problem = c < 0x20 ? "has a control character in its name, which Windows does not allow"
-                                : std::string("has the character '") + static_cast<char>(c) +
-                                      "' in its name, which Windows does not allow";
+                       : c == '\\' ? "has a backslash or a yen sign in its name, which Windows takes for a folder separator"
+                                   : std::string("has the character '") + static_cast<char>(c) +
+                                         "' in its name, which Windows does not allow";
             return std::string();
         }
     }

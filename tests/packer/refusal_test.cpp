@@ -31,7 +31,7 @@ TEST_F(PackTest, NamesWindowsCannotHoldAreAllNamedInOneMessage) {
         "colon:name.txt", "CON",     "nul.txt", "Com3.log",   "dot.",  "space ",
         "what?.txt",      "pipe|x",  "ctl\x01", "lt<gt>",     "quote\"",
         "emoji\xF0\x9F\x98\x80.txt",  // not in code page 932
-        "yen\xC2\xA5.txt",            // would come back as a backslash
+        "yen\xC2\xA5.txt",            // code page 932 writes it as the backslash
         "back\\slash",
     };
     MakeFile("good/ok.txt", TextBytes(10, 1));

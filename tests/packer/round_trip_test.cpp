@@ -250,3 +250,21 @@ TEST_F(PackTest, ProgressRisesToTheTotalAlsoWithinLongFiles) {
         EXPECT_EQ(seen.back(), 401000u);
     }
 }
+
+namespace {
+std::vector<std::string> StoredNames;
+bool RecordName(const EntryEvent& e) {
+    if (!e.decoded) StoredNames.push_back(e.name);
+    return true;
+}
+}  // namespace
+
+TEST_F(PackTest, LookAlikeCharactersAreStoredAsTheirCodePage932Form) {
+    MakeFile("wave\xE3\x80\x9C" "dash.txt", TextBytes(10, 1));  // U+301C WAVE DASH
+    PackSource(Options());
+    StoredNames.clear();
+    CoreHarness harness;
+    EntryObserver = RecordName;
+    ASSERT_EQ(harness.Test(program), 0) << harness.BoxTextsUtf8();
+    EXPECT_EQ(StoredNames, std::vector<std::string>{"wave\x81\x60" "dash.txt"});
+}
