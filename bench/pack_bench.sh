@@ -40,8 +40,8 @@ for tree in "$@"; do
     base=$(basename "$tree")
     : >"$work/results"
     rm -f "$work"/*.exe "$work"/*.DAT "$work"/t.*
-    # Links count with what they point to: zip and daduvivu store the targets (tar and
-    # 7z store the links themselves).
+    # Links count with what they point to: zip and daduvivu store the targets, and tar
+    # (-h) and 7z (-l) are told to do the same, so that all store the same bytes.
     input=$(find -L "$tree" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
     files=$(find -L "$tree" -type f | wc -l)
 
@@ -52,8 +52,8 @@ for tree in "$@"; do
         "$DADUVIVU" test -q "$work/d$level.exe" >/dev/null
     done
     run "zip-9" "$work/t.zip" sh -c "cd '$parent' && zip -9 -r -q '$work/t.zip' '$base'"
-    run "tar+gzip-9" "$work/t.tar.gz" sh -c "cd '$parent' && tar -cf - '$base' | gzip -9 >'$work/t.tar.gz'"
-    run "7z-mx9" "$work/t.7z" sh -c "cd '$parent' && 7z a -t7z -mx=9 '$work/t.7z' '$base'"
+    run "tar-h+gzip-9" "$work/t.tar.gz" sh -c "cd '$parent' && tar -chf - '$base' | gzip -9 >'$work/t.tar.gz'"
+    run "7z-mx9-l" "$work/t.7z" sh -c "cd '$parent' && 7z a -t7z -mx=9 -l '$work/t.7z' '$base'"
 
     zip=$(awk '$1 == "zip-9" {print $2}' "$work/results")
     echo
