@@ -268,3 +268,16 @@ TEST_F(PackTest, LookAlikeCharactersAreStoredAsTheirCodePage932Form) {
     ASSERT_EQ(harness.Test(program), 0) << harness.BoxTextsUtf8();
     EXPECT_EQ(StoredNames, std::vector<std::string>{"wave\x81\x60" "dash.txt"});
 }
+
+TEST_F(PackTest, TheGivenStubGoesInFrontAndPrimesTheFirstFile) {
+    std::vector<uint8_t> stub = RandomBytes(0x7000, 77);
+    // The first file repeats a stretch of the stub's first 15,360 bytes, its history.
+    MakeFile("from-stub.bin", std::vector<uint8_t>(stub.begin() + 1000, stub.begin() + 9000));
+    PackOptions options = Options();
+    options.stub = stub;
+    PackResult result = PackSource(options);
+    EXPECT_LT(result.outputBytes, 0x7000 + 100u);
+    std::vector<uint8_t> file = ReadWholeFile(program);
+    EXPECT_TRUE(std::equal(stub.begin(), stub.end(), file.begin()));
+    ExpectRestored();
+}
