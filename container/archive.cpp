@@ -55,7 +55,19 @@ void ReadHeaderString(HeaderString& out) {
     out.length = length;
 }
 
+namespace {
+
+void FreeHeaderString(HeaderString& s) {
+    if (s.text != nullptr && s.text != EmptyText) PlatFree(s.text);
+    s = {EmptyText, 0};
+}
+
+}  // namespace
+
 ArchiveState OpenArchive() {
+    // A process opens one archive; a test that opens many gives back the last one's strings.
+    FreeHeaderString(ArchiveHeader.VolumeBaseName);
+    FreeHeaderString(ArchiveHeader.RunAfter);
     ArchiveHeader.VolumeBaseName = {EmptyText, 0};
     ArchiveHeader.RunAfter = {EmptyText, 0};
     ArchiveFile = PlatOpenRead(ProgramPath);
