@@ -88,21 +88,44 @@ void BuildTree(HuffmanModel& model) {
     }
 
     // A stable sort into non-increasing frequency: leaves of equal frequency keep the
-    // order of the previous build. Each key is the frequency, reversed, above the
-    // leaf's place in that order (and, below that, the leaf itself), so sorting the
-    // keys ascending is that stable sort. Counts are at least 1 and below 2^31, so the
-    // reversed frequency fits.
-    uint64_t* keys = model.sortKeys[0];
-    for (int k = 0; k < SymbolCount; ++k) {
-        uint32_t reversed = 0x7FFFFFFFu - static_cast<uint32_t>(nodes[list[k]].frequency);
-        keys[k] = static_cast<uint64_t>(reversed) << 32 | static_cast<uint64_t>(k) << 16 |
-                  static_cast<uint16_t>(list[k]);
+    // order of the previous build. While the counts lie close together (the first
+    // builds of a body) they are sorted by counting; later the list is nearly in order
+    // and the key sort below does little.
+    int32_t highest = nodes[list[0]].frequency, lowest = highest;
+    for (int k = 1; k < SymbolCount; ++k) {
+        int32_t f = nodes[list[k]].frequency;
+        if (f > highest) highest = f;
+        if (f < lowest) lowest = f;
     }
-    keys = SortKeys(keys, model.sortKeys[1], SymbolCount);
-    for (int k = 0; k < SymbolCount; ++k) {
-        list[k] = static_cast<int16_t>(keys[k] & 0xFFFF);
-        model.rank[list[k]] = k;
+    constexpr int32_t CountingRange = static_cast<int32_t>(sizeof model.sortKeys / sizeof(int32_t));
+    if (highest - lowest < CountingRange) {
+        int32_t* starts = reinterpret_cast<int32_t*>(model.sortKeys);  // by highest - frequency
+        int32_t range = highest - lowest + 1;
+        for (int32_t i = 0; i < range; ++i) starts[i] = 0;
+        for (int k = 0; k < SymbolCount; ++k) ++starts[highest - nodes[list[k]].frequency];
+        int32_t at = 0;
+        for (int32_t i = 0; i < range; ++i) {
+            int32_t n = starts[i];
+            starts[i] = at;
+            at += n;
+        }
+        int32_t* sorted = model.rank;  // free until the order is recorded below
+        for (int k = 0; k < SymbolCount; ++k) sorted[starts[highest - nodes[list[k]].frequency]++] = list[k];
+        for (int k = 0; k < SymbolCount; ++k) list[k] = static_cast<int16_t>(sorted[k]);
+    } else {
+        // Each key is the frequency, reversed, above the leaf's place in that order (and,
+        // below that, the leaf itself), so sorting the keys ascending is that stable sort.
+        // Counts are at least 1 and below 2^31, so the reversed frequency fits.
+        uint64_t* keys = model.sortKeys[0];
+        for (int k = 0; k < SymbolCount; ++k) {
+            uint32_t reversed = 0x7FFFFFFFu - static_cast<uint32_t>(nodes[list[k]].frequency);
+            keys[k] = static_cast<uint64_t>(reversed) << 32 | static_cast<uint64_t>(k) << 16 |
+                      static_cast<uint16_t>(list[k]);
+        }
+        keys = SortKeys(keys, model.sortKeys[1], SymbolCount);
+        for (int k = 0; k < SymbolCount; ++k) list[k] = static_cast<int16_t>(keys[k] & 0xFFFF);
     }
+    for (int k = 0; k < SymbolCount; ++k) model.rank[list[k]] = k;
 
     // Merging. The list stays in non-increasing order; each merge combines its two last
     // entries, and a new node stands behind every entry of equal or greater frequency:
