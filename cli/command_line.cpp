@@ -190,6 +190,20 @@ int RunCommandLine(int argc, const char* const* argv, Console& io) {
     packCommand->add_flag("-q,--quiet", pack.quiet, "print nothing but errors");
     packCommand->footer(PackHelp);
 
+    // A mistyped command would otherwise be taken for an argument of a later word.
+    bool known = true;
+    if (argc > 1 && argv[1][0] != '-') {
+        try {
+            app.get_subcommand_ptr(std::string(argv[1]));
+        } catch (const CLI::OptionNotFound&) {
+            known = false;
+        }
+    }
+    if (!known) {
+        io.err << "daduvivu: unknown command '" << argv[1] << "' (commands: pack, list, test, extract or x, info)\n"
+               << "Run 'daduvivu --help' for more information.\n";
+        return ExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

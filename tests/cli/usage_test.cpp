@@ -24,7 +24,9 @@ TEST(Usage, HelpAndVersionSucceed) {
 
 TEST(Usage, MistakesGiveExitCodeTwo) {
     EXPECT_EQ(RunCli({}).code, ExitUsage);
-    EXPECT_EQ(RunCli({"frobnicate"}).code, ExitUsage);
+    CliRun unknown = RunCli({"frobnicate", "x"});  // not taken for the command x
+    EXPECT_EQ(unknown.code, ExitUsage);
+    EXPECT_NE(unknown.err.find("unknown command 'frobnicate'"), std::string::npos) << unknown.err;
     EXPECT_EQ(RunCli({"list"}).code, ExitUsage);
     EXPECT_EQ(RunCli({"x", "a.exe", "--overwrite=sometimes"}).code, ExitUsage);
     EXPECT_EQ(RunCli({"x", "a.exe", "-y", "-n"}).code, ExitUsage);
