@@ -134,39 +134,49 @@ void BuildTree(HuffmanModel& model) {
     // smaller or as small, and then it is the newest internal node of the smallest
     // frequency. Made nodes never shrink in frequency, so the internal nodes wait in
     // two places: `group`, the nodes of the smallest frequency taken newest first, and
-    // `waiting`, the larger ones in the order made.
-    int16_t* group = reinterpret_cast<int16_t*>(model.sortKeys[1]);
-    int16_t* waiting = group + SymbolCount;
+    // the larger ones in the order made. The sort's space is free again and holds the
+    // frequencies of the sorted leaves and of the internal nodes, and the group.
     int32_t* leafFrequency = reinterpret_cast<int32_t*>(model.sortKeys[0]);
+    int32_t* madeFrequency = leafFrequency + SymbolCount;
+    int16_t* group = reinterpret_cast<int16_t*>(model.sortKeys[1]);  // indices in the order made
     for (int k = 0; k < SymbolCount; ++k) leafFrequency[k] = nodes[list[k]].frequency;
-    int groupCount = 0, waitHead = 0, waitTail = 0;
-    int32_t groupFrequency = 0;
     int leaves = SymbolCount;  // list[0 .. leaves) are the leaves not yet merged
+    int waitHead = 0;          // internal nodes waitHead .. made-1 wait, oldest first
+    int groupCount = 0;
+    int32_t groupFrequency = 0;
 
-    for (int n = SymbolCount - 1; n >= 1; --n) {
+    for (int made = 0; made < SymbolCount - 1; ++made) {
         int16_t taken[2];  // the last entry, then the one before it
-        for (int16_t& entry : taken) {
-            if (groupCount == 0 && waitHead < waitTail) {
+        int32_t takenFrequency[2];
+        for (int t = 0; t < 2; ++t) {
+            if (groupCount == 0 && waitHead < made) {
                 // In the order made, so the newest is on top.
-                groupFrequency = nodes[waiting[waitHead]].frequency;
-                while (waitHead < waitTail && nodes[waiting[waitHead]].frequency == groupFrequency)
-                    group[groupCount++] = waiting[waitHead++];
+                groupFrequency = madeFrequency[waitHead];
+                do
+                    group[groupCount++] = static_cast<int16_t>(waitHead++);
+                while (waitHead < made && madeFrequency[waitHead] == groupFrequency);
             }
-            if (groupCount > 0 && (leaves == 0 || groupFrequency <= leafFrequency[leaves - 1]))
-                entry = group[--groupCount];
-            else
-                entry = list[--leaves];
+            if (groupCount > 0 && (leaves == 0 || groupFrequency <= leafFrequency[leaves - 1])) {
+                taken[t] = static_cast<int16_t>(SymbolCount + group[--groupCount]);
+                takenFrequency[t] = groupFrequency;
+            } else {
+                --leaves;
+                taken[t] = list[leaves];
+                takenFrequency[t] = leafFrequency[leaves];
+            }
         }
-        int16_t number = static_cast<int16_t>(NodeCount - n);
-        HuffmanNode& inner = nodes[number];
+        int32_t sum = takenFrequency[0] + takenFrequency[1];
+        HuffmanNode& inner = nodes[SymbolCount + made];
         inner.symbol = 0;
-        inner.frequency = nodes[taken[1]].frequency + nodes[taken[0]].frequency;
+        inner.frequency = sum;
         inner.child0 = taken[1];
         inner.child1 = taken[0];
-        if (groupCount > 0 && waitHead == waitTail && groupFrequency == inner.frequency)
-            group[groupCount++] = number;
-        else
-            waiting[waitTail++] = number;
+        madeFrequency[made] = sum;
+        // Nothing waits and the group has its frequency: it goes on top of the group.
+        if (groupCount > 0 && waitHead == made && groupFrequency == sum) {
+            group[groupCount++] = static_cast<int16_t>(made);
+            waitHead = made + 1;
+        }
     }
     list[0] = static_cast<int16_t>(RootNode);
 
