@@ -26,6 +26,11 @@ void ReadExactly(void* buffer, uint32_t n) {
     PlatExit(0);
 }
 
+void FreeHeaderString(HeaderString& s) {
+    if (s.text != nullptr && s.text != EmptyText) PlatFree(s.text);
+    s = {EmptyText, 0};
+}
+
 }  // namespace
 
 void ReadHeaderString(HeaderString& out) {
@@ -55,21 +60,10 @@ void ReadHeaderString(HeaderString& out) {
     out.length = length;
 }
 
-namespace {
-
-void FreeHeaderString(HeaderString& s) {
-    if (s.text != nullptr && s.text != EmptyText) PlatFree(s.text);
-    s = {EmptyText, 0};
-}
-
-}  // namespace
-
 ArchiveState OpenArchive() {
     // A process opens one archive; a test that opens many gives back the last one's strings.
     FreeHeaderString(ArchiveHeader.VolumeBaseName);
     FreeHeaderString(ArchiveHeader.RunAfter);
-    ArchiveHeader.VolumeBaseName = {EmptyText, 0};
-    ArchiveHeader.RunAfter = {EmptyText, 0};
     ArchiveFile = PlatOpenRead(ProgramPath);
     if (ArchiveFile == PlatNoFile) ReadFailure();
     int64_t size = 0;

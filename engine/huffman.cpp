@@ -205,13 +205,7 @@ void BuildTree(HuffmanModel& model) {
     }
 }
 
-int ReadBit() {
-    if (Bits.used == 0) Bits.current = NextByte();
-    int bit = Bits.current & 1;
-    Bits.current = static_cast<uint8_t>(Bits.current >> 1);
-    Bits.used = static_cast<uint8_t>((Bits.used + 1) & 7);
-    return bit;
-}
+int ReadBit() { return static_cast<int>(ReadBits(1)); }
 
 // The same bits as `count` calls of ReadBit, taken a byte's worth at a time.
 uint32_t ReadBits(int count) {

@@ -19,6 +19,17 @@ std::vector<uint8_t> TestStub() {
     return stub;
 }
 
+std::vector<uint8_t> PatternBytes(size_t n, unsigned step, unsigned shift) {
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i * step + (i >> shift));
+    return bytes;
+}
+
+void SetRecordedSize(std::vector<uint8_t>& program) {
+    uint32_t size = static_cast<uint32_t>(program.size());
+    for (int i = 0; i < 4; ++i) program[TestStubSize + i] = static_cast<uint8_t>(size >> (8 * i));
+}
+
 std::vector<uint8_t> Blocks(const std::vector<uint8_t>& payload) {
     std::vector<uint8_t> out;
     for (size_t at = 0; at < payload.size(); at += MaxBlockPayload) {
@@ -108,8 +119,9 @@ std::vector<std::string> WriteArchive(const std::string& path, const ArchiveLayo
     program.insert(program.end(), header.begin(), header.end());
     std::vector<uint8_t> first = Blocks(shares[0]);
     program.insert(program.end(), first.begin(), first.end());
-    uint32_t recorded = layout.setRecordedSize ? layout.recordedSize : static_cast<uint32_t>(program.size());
-    for (int i = 0; i < 4; ++i) program[layout.stub.size() + i] = static_cast<uint8_t>(recorded >> (8 * i));
+    SetRecordedSize(program);
+    if (layout.setRecordedSize)
+        for (int i = 0; i < 4; ++i) program[TestStubSize + i] = static_cast<uint8_t>(layout.recordedSize >> (8 * i));
 
     std::vector<std::string> paths{path};
     WriteWholeFile(path, program);

@@ -13,6 +13,12 @@ constexpr size_t TestStubSize = 0x7000;
 // A deterministic 28,672-byte image standing in for the executable.
 std::vector<uint8_t> TestStub();
 
+// n bytes of i * step + (i >> shift): varied enough that bodies are long and matches rare.
+std::vector<uint8_t> PatternBytes(size_t n, unsigned step, unsigned shift);
+
+// Writes the program file's own size into its RecordedSize field.
+void SetRecordedSize(std::vector<uint8_t>& program);
+
 // The payload cut into blocks of up to 4,096 bytes, each with its CRC high byte first.
 std::vector<uint8_t> Blocks(const std::vector<uint8_t>& payload);
 

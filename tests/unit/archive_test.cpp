@@ -109,8 +109,7 @@ TEST(OpenArchive, AHeaderStringWithoutItsZeroIsAReadFailure) {
     std::vector<uint8_t> bytes = TestStub();
     std::vector<uint8_t> header{0, 0, 0, 0, 'n', 'o', ' ', 'e', 'n', 'd'};
     bytes.insert(bytes.end(), header.begin(), header.end());
-    uint32_t size = static_cast<uint32_t>(bytes.size());
-    for (int i = 0; i < 4; ++i) bytes[TestStubSize + i] = static_cast<uint8_t>(size >> (8 * i));
+    SetRecordedSize(bytes);
     WriteWholeFile(dir / "setup.exe", bytes);
     CoreHarness h;
     EXPECT_EQ(h.Extract(dir / "setup.exe", dir.path), 1);

@@ -237,8 +237,7 @@ TEST(OverwriteQuestion, YesReplacesNoKeepsAndStillFillsTheSlotCancelStops) {
 }
 
 TEST(Cancel, DuringABodyDeletesThePartFileAndKeepsEarlierOnes) {
-    std::vector<uint8_t> big(100000);
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 13 + (i >> 9));
+    std::vector<uint8_t> big = PatternBytes(100000, 13, 9);
     EntryStream s;
     s.LiteralFile("done", Bytes("complete"));
     s.LiteralFile("big", big);
@@ -300,8 +299,7 @@ TEST(Cancel, DuringABodyNeverReadsOnIntoTheRestOfIt) {
     // 256, and the first volume ends right behind the byte that holds its last bit.
     // The rest of the body lies in a second volume that is not there: nothing of it
     // may be asked for once the user has stopped.
-    std::vector<uint8_t> big(60000);
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 29 + (i >> 7));
+    std::vector<uint8_t> big = PatternBytes(60000, 29, 7);
     EntryStream s;
     s.LiteralFile("big", big);
     s.End();

@@ -141,8 +141,7 @@ TEST(HostileBlocks, ATrailingBlockOfOneOrTwoBytesIsDamage) {
         WriteArchive(program, layout);
         std::vector<uint8_t> bytes = ReadWholeFile(program);
         bytes.insert(bytes.end(), s.bytes.begin() + 4096, s.bytes.begin() + 4096 + stray);
-        uint32_t size = static_cast<uint32_t>(bytes.size());
-        for (int i = 0; i < 4; ++i) bytes[TestStubSize + i] = static_cast<uint8_t>(size >> (8 * i));
+        SetRecordedSize(bytes);
         WriteWholeFile(program, bytes);
         CoreHarness h;
         EXPECT_EQ(h.Extract(program, root / "dest"), 1);
@@ -152,8 +151,7 @@ TEST(HostileBlocks, ATrailingBlockOfOneOrTwoBytesIsDamage) {
 }
 
 TEST(HostileBlocks, AFlippedBitInALaterBlockKeepsEarlierFilesAndDeletesTheCurrentOne) {
-    std::vector<uint8_t> big(30000);
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
+    std::vector<uint8_t> big = PatternBytes(30000, 7, 8);
     EntryStream s;
     s.LiteralFile("early", Bytes("whole"));
     s.LiteralFile("big", big);

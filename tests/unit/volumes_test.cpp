@@ -22,8 +22,7 @@ struct VolumeSet {
     // One file spread over `count` volumes, plus a small first file that is complete
     // before the first volume change.
     explicit VolumeSet(int count) {
-        content.resize(20000);
-        for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 5 + (i >> 6));
+        content = PatternBytes(20000, 5, 6);
         EntryStream s;
         s.LiteralFile("first", {'1'});
         s.LiteralFile("spread", content);
