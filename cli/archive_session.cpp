@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "cli/archive_probe.h"
 #include "cli/scoped_interrupt.h"
 #include "container/archive.h"
 #include "container/block_stream.h"
@@ -185,13 +186,18 @@ int ArchiveSession::Open() {
     struct stat st;
     if (stat(archivePath_.c_str(), &st) != 0) {
         io_.err << "daduvivu: cannot open " << archivePath_ << ": " << std::strerror(errno) << std::endl;
-        return ExitDamaged;
+        return ExitNotArchive;
     }
     if (!S_ISREG(st.st_mode)) {
         io_.err << "daduvivu: " << archivePath_ << " is not a regular file" << std::endl;
-        return ExitDamaged;
+        return ExitNotArchive;
     }
     archiveSize_ = static_cast<uint64_t>(st.st_size);
+    ProbeResult probe = ProbeArchive(archivePath_, archiveSize_);
+    if (!probe.archive) {
+        io_.err << "daduvivu: " << archivePath_ << ": not a Daduvivu archive (" << probe.why << ")" << std::endl;
+        return ExitNotArchive;
+    }
     if (stat(volumeFolder_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         io_.err << "daduvivu: --volumes " << volumeFolder_ << ": no such folder" << std::endl;
         return ExitUsage;
@@ -217,7 +223,7 @@ int ArchiveSession::Open() {
         ArchiveFile = PlatNoFile;
         io_.err << "daduvivu: " << archivePath_ << " is a bare self-extractor with no archive behind it"
                 << std::endl;
-        return ExitDamaged;
+        return ExitNotArchive;
     }
     return ExitOk;
 }

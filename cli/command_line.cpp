@@ -1,4 +1,7 @@
 #include <CLI/CLI.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -37,10 +40,13 @@ Exit codes:
   1  a name pattern matched no entry (everything else was done)
   2  bad usage: unknown option, missing argument, bad value
   3  the archive (or a source to pack) is unreadable or damaged: CRC error,
-     broken data, cut short, size different from the recorded one, not an
-     archive, a volume file missing or belonging to another archive
+     broken data, cut short, size different from the recorded one, a
+     volume file missing or belonging to another archive
   4  a file or folder could not be created or written
   5  cancelled: the overwrite question answered 'cancel', or Ctrl-C
+  6  the archive cannot be opened (missing, a folder, no permission) or is
+     not a Daduvivu archive at all (another program, a random file, a bare
+     self-extractor with nothing behind it)
 
 Examples:
   daduvivu pack site/ -o setup.exe --message readme.txt --run-after index.html
@@ -120,6 +126,63 @@ void AddReadOptions(CLI::App* command, ReadOptions& o, bool patterns) {
     command->add_flag("-C,--ignore-case", o.ignoreCase, "match patterns regardless of case");
 }
 
+// The command the words name ("extract" for x), or empty when none is given.
+std::string CommandWord(int argc, const char* const* argv, CLI::App& app) {
+    if (argc < 2 || argv[1][0] == '-') return std::string();
+    try {
+        return app.get_subcommand_ptr(std::string(argv[1]))->get_name();
+    } catch (const CLI::OptionNotFound&) {
+        return std::string();
+    }
+}
+
+std::string SeeHelp(const std::string& command) {
+    return " (see 'daduvivu " + (command.empty() ? std::string() : command + " ") + "--help')";
+}
+
+// CLI11's words for a refusal, made one line that names the right --help.
+std::string UsageLine(const CLI::ParseError& e, const std::string& command) {
+    std::string what = e.what();
+    if (what.find(" not expected:") != std::string::npos) {
+        // "The following argument(s) was/were not expected: A B"
+        std::istringstream words(what.substr(what.find(':') + 1));
+        std::string word, text;
+        while (words >> word) {
+            if (!text.empty()) text += "; ";
+            text += (word.size() > 1 && word[0] == '-' ? "unknown option " : "unexpected argument ") + word;
+        }
+        what = text;
+    } else if (what == "A subcommand is required") {
+        what = "no command given (commands: pack, list, test, extract or x, info)";
+    }
+    return what + SeeHelp(command);
+}
+
+// What CLI11 would word wrongly, found before it parses: a mistyped command would be
+// taken for an argument of a later word, an unknown option before the command for a
+// missing command, and a level such as -0 for the name of a source.
+std::optional<std::string> EarlyUsageError(int argc, const char* const* argv, CLI::App& app) {
+    if (argc < 2) return std::nullopt;
+    std::string first = argv[1];
+    if (first[0] == '-') {
+        if (first == "-h" || first == "--help" || first == "--version") return std::nullopt;
+        return "unknown option " + first + SeeHelp("");
+    }
+    std::string command = CommandWord(argc, argv, app);
+    if (command.empty())
+        return "unknown command '" + first + "' (commands: pack, list, test, extract or x, info)" + SeeHelp("");
+    if (command != "pack") return std::nullopt;
+    for (int i = 2; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word == "--") break;
+        bool digits = word.size() >= 2 && word[0] == '-' &&
+                      word.find_first_not_of("0123456789", 1) == std::string::npos;
+        if (digits && !(word.size() == 2 && word[1] >= '1' && word[1] <= '9'))
+            return "unknown option " + word + ": the levels are -1 (fastest) to -9 (smallest)" + SeeHelp(command);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int RunCommandLine(int argc, const char* const* argv, Console& io) {
@@ -190,25 +253,19 @@ int RunCommandLine(int argc, const char* const* argv, Console& io) {
     packCommand->add_flag("-q,--quiet", pack.quiet, "print nothing but errors");
     packCommand->footer(PackHelp);
 
-    // A mistyped command would otherwise be taken for an argument of a later word.
-    bool known = true;
-    if (argc > 1 && argv[1][0] != '-') {
-        try {
-            app.get_subcommand_ptr(std::string(argv[1]));
-        } catch (const CLI::OptionNotFound&) {
-            known = false;
-        }
-    }
-    if (!known) {
-        io.err << "daduvivu: unknown command '" << argv[1] << "' (commands: pack, list, test, extract or x, info)\n"
-               << "Run 'daduvivu --help' for more information.\n";
+    if (auto complaint = EarlyUsageError(argc, argv, app)) {
+        io.err << "daduvivu: " << *complaint << "\n";
         return ExitUsage;
     }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        int code = app.exit(e, io.out, io.err);
-        return code == 0 ? ExitOk : ExitUsage;
+        if (e.get_exit_code() == 0) {  // --help and --version
+            app.exit(e, io.out, io.err);
+            return ExitOk;
+        }
+        io.err << "daduvivu: " << UsageLine(e, CommandWord(argc, argv, app)) << "\n";
+        return ExitUsage;
     }
 
     if (*listCommand) return ListCommand(list, io);

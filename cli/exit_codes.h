@@ -8,4 +8,5 @@ enum ExitCode {
     ExitDamaged = 3,     // archive (or a source) unreadable, damaged, truncated, or a volume missing
     ExitWriteFailed = 4, // a file or folder could not be created or written
     ExitCancelled = 5,   // the user cancelled, or Ctrl-C
+    ExitNotArchive = 6,  // the archive cannot be opened, or the file is no archive at all
 };

@@ -168,14 +168,15 @@ TEST(Test, DataBehindTheEndMarkerFails) {
     EXPECT_NE(appended.err.find("(5000 bytes)"), std::string::npos) << appended.err;
 }
 
-// Every way an archive can fail to open, and the one exit code they share.
+// Every way an archive can fail to open: damage (3) when it holds together as an
+// archive, "not an archive" (6) when it cannot be opened or is something else.
 TEST(OpenFailures, AreDamageWithAClearLine) {
     TempFolder folder;
     std::string archive = WriteSample(folder);
     std::vector<uint8_t> good = ReadWholeFile(archive);
 
     CliRun missing = RunCli({"list", folder / "nothing.exe"});
-    EXPECT_EQ(missing.code, ExitDamaged);
+    EXPECT_EQ(missing.code, ExitNotArchive);
     EXPECT_NE(missing.err.find("cannot open " + folder / "nothing.exe" + ": No such file"), std::string::npos);
 
     std::vector<uint8_t> cut(good.begin(), good.end() - 1);
@@ -194,16 +195,16 @@ TEST(OpenFailures, AreDamageWithAClearLine) {
 
     WriteWholeFile(folder / "bare.exe", std::vector<uint8_t>(good.begin(), good.begin() + 0x7000));
     CliRun bare = RunCli({"info", folder / "bare.exe"});
-    EXPECT_EQ(bare.code, ExitDamaged);
+    EXPECT_EQ(bare.code, ExitNotArchive);
     EXPECT_NE(bare.err.find("no archive"), std::string::npos) << bare.err;
 
     WriteWholeFile(folder / "tiny.exe", Bytes("MZ not an archive"));
     CliRun tiny = RunCli({"list", folder / "tiny.exe"});
-    EXPECT_EQ(tiny.code, ExitDamaged);
+    EXPECT_EQ(tiny.code, ExitNotArchive);
     EXPECT_NE(tiny.err.find("not a Daduvivu archive"), std::string::npos) << tiny.err;
 
     CliRun dir = RunCli({"test", folder.path});
-    EXPECT_EQ(dir.code, ExitDamaged);
+    EXPECT_EQ(dir.code, ExitNotArchive);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The command line itself: help, version, bad usage; and the pieces it is made of.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cli/name_filter.h"
 #include "cli/time_text.h"
 #include "cli_runner.h"
@@ -36,6 +38,39 @@ TEST(Usage, MistakesGiveExitCodeTwo) {
     CliRun size = RunCli({"pack", "src", "-o", "a.exe", "--volume-size", "lots"});
     EXPECT_EQ(size.code, ExitUsage);
     EXPECT_NE(size.err.find("--volume-size"), std::string::npos);
+}
+
+// Every refusal of the command line is one line that starts with our name and says
+// which --help to read.
+TEST(Usage, RefusalsAreOneLineNamingTheHelp) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+        const char* help;
+    };
+    std::vector<Case> cases = {
+        {{"-v"}, "unknown option -v", "'daduvivu --help'"},
+        {{}, "no command given", "'daduvivu --help'"},
+        {{"frobnicate", "x"}, "unknown command 'frobnicate'", "'daduvivu --help'"},
+        {{"list", "--bogus", "a.exe"}, "unknown option --bogus", "'daduvivu list --help'"},
+        {{"x", "a.exe", "-y", "-n"}, "--yes excludes --no", "'daduvivu extract --help'"},
+        {{"pack", "src", "-o", "a.exe", "-0"}, "unknown option -0: the levels are -1", "'daduvivu pack --help'"},
+        {{"pack", "src", "-o", "a.exe", "-10"}, "unknown option -10", "'daduvivu pack --help'"},
+        {{"test"}, "ARCHIVE is required", "'daduvivu test --help'"},
+    };
+    for (const Case& c : cases) {
+        CliRun r = RunCli(c.args);
+        EXPECT_EQ(r.code, ExitUsage) << c.says;
+        EXPECT_EQ(r.err.rfind("daduvivu: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.help), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    // After "--" a name that looks like a level is a source.
+    CliRun source = RunCli({"pack", "-o", "a.exe", "--", "-0"});
+    EXPECT_NE(source.code, ExitUsage) << source.err;
+    EXPECT_NE(RunCli({"--help"}).out.find("  6  the archive cannot be opened"), std::string::npos);
 }
 
 TEST(NameFilterTest, FoldersStarsAndExclusions) {
