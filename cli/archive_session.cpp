@@ -287,7 +287,9 @@ int64_t ArchiveSession::PayloadBehindEnd() const {
 bool ArchiveSession::OnEvent(const EntryEvent& e) {
     NoteStreamPosition();
     currentEntryDone_ = e.decoded || e.isFolder;
+    int64_t streamPosition = PayloadFetched - (BlockStream.length - BlockStream.position);
     if (e.decoded) {
+        pending_.packedSize = streamPosition - bodyStart_;
         // A body cut short by Ctrl-C has been deleted again: it is not done.
         if (pendingSelected_ && onDone && !CancelRequested) onDone(pending_, pendingSkipped_);
         return true;
@@ -310,6 +312,7 @@ bool ArchiveSession::OnEvent(const EntryEvent& e) {
         info.reference = e.reference;
         info.prefix = e.prefix;
         info.primer = slotOwner_[(currentSlot - e.reference) & 255];
+        bodyStart_ = streamPosition;
         slotOwner_[currentSlot & 255] = info.index;
     }
     bool selected = onEntry ? onEntry(info) : true;

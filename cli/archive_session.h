@@ -27,6 +27,7 @@ struct EntryInfo {
     int reference = 1;         // ring distance to the file that primes this one
     int64_t prefix = 0;        // bytes copied verbatim from that file
     int primer = 0;            // index of that file; 0: the stub image; -1: nothing
+    int64_t packedSize = -1;   // bytes of its body in the entry stream; -1: not yet decoded
 };
 
 struct VolumeFile {
@@ -106,6 +107,7 @@ private:
     int64_t lastFilePosition_ = 0;
     int32_t lastBuffered_ = 0;
     void NoteStreamPosition();
+    int64_t bodyStart_ = 0;            // stream position where the pending body begins
     EntryInfo pending_;
     bool pendingSelected_ = false;
     bool pendingSkipped_ = false;      // the overwrite question was answered No

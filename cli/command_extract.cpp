@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "cli/archive_session.h"
 #include "cli/commands.h"
@@ -76,6 +78,7 @@ int MakeDestination(const std::string& folder, Console& io) {
 }  // namespace
 
 int ExtractCommand(const ExtractOptions& options, Console& io) {
+    if (options.toStdout) return ExtractToStdout(options, io);
     ArchiveSession session(io, options.archive, options.volumes);
     int code = session.Open();
     if (code != ExitOk) return code;
@@ -122,11 +125,12 @@ int ExtractCommand(const ExtractOptions& options, Console& io) {
     return filter.Unmatched().empty() ? ExitOk : ExitNoMatch;
 }
 
-int TestCommand(const ReadOptions& options, Console& io) {
+namespace {
+
+int RunTest(const TestOptions& options, Console& io, Totals& totals) {
     ArchiveSession session(io, options.archive, options.volumes);
     int code = session.Open();
     if (code != ExitOk) return code;
-    Totals totals;
     session.onDone = [&](const EntryInfo& e, bool) {
         if (e.isFolder) {
             ++totals.folders;
@@ -151,4 +155,38 @@ int TestCommand(const ReadOptions& options, Console& io) {
         io.out << options.archive << ": OK, " << Plural(totals.files, "file") << " (" << totals.bytes
                << " bytes) and " << Plural(totals.folders, "folder") << " sound\n";
     return ExitOk;
+}
+
+// The same test, its messages kept for the object as well as shown on stderr.
+int TestAsJson(const TestOptions& options, Console& io) {
+    std::ostringstream messages;
+    Console captured{io.out, messages, io.in, false, false};
+    TestOptions plain = options;
+    plain.quiet = true;
+    Totals totals;
+    int code = RunTest(plain, captured, totals);
+    nlohmann::ordered_json root;
+    root["archive"] = options.archive;
+    root["sound"] = code == ExitOk;
+    root["exitCode"] = code;
+    root["files"] = totals.files;
+    root["folders"] = totals.folders;
+    root["bytes"] = totals.bytes;
+    nlohmann::ordered_json errors = nlohmann::ordered_json::array();
+    std::istringstream lines(messages.str());
+    for (std::string line; std::getline(lines, line);) {
+        io.err << line << "\n";
+        errors.push_back(line.rfind("daduvivu: ", 0) == 0 ? line.substr(10) : line);
+    }
+    root["errors"] = errors;
+    io.out << root.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+    return code;
+}
+
+}  // namespace
+
+int TestCommand(const TestOptions& options, Console& io) {
+    if (options.json) return TestAsJson(options, io);
+    Totals totals;
+    return RunTest(options, io, totals);
 }

@@ -59,13 +59,18 @@ Lists every folder and file: its number in the archive, size, last write time
 (UTC), the earlier file that primes it ('stub' for the self-extractor's own
 image, '#N' for entry N), the length of the prefix copied verbatim from that
 file, and the name. The archive keeps no directory, so the whole archive is
-decoded (nothing is written); the totals count the listed entries.
+decoded (nothing is written); the totals count the listed entries. Packed is
+the bytes the file's compressed body takes in the archive, Ratio that as a
+share of its size.
+
+--names prints only the names, one a line, folders ending in '/'; --null
+(-0) ends each name with a NUL byte instead, for 'xargs -0' and the like.
 
 --json prints one object: {"archive", "complete", "entries": [{"index", "name",
 "rawName" (stored bytes in hex), "type": "file"|"folder", and for files "size",
-"modified", "accessed", "created" (ISO 8601 UTC or null), "reference",
-"prefix", "primedBy": {"stub": true} | {"index", "name"}}], "totals": {"files",
-"folders", "bytes"}}.
+"packedSize", "modified", "accessed", "created" (ISO 8601 UTC or null),
+"reference", "prefix", "primedBy": {"stub": true} | {"index", "name"}}],
+"totals": {"files", "folders", "bytes", "packedBytes"}}.
 )";
 
 constexpr char ExtractHelp[] = R"(
@@ -83,6 +88,10 @@ n(o), A(ll: yes to the rest), N(one: no to the rest), c(ancel); without a
 terminal an existing file is kept and named on stderr. -y replaces every one,
 -n keeps every one.
 
+-p (--stdout) writes the bytes of the selected files to stdout instead, one
+after the other in archive order, and creates nothing in any folder (each file
+passes through a private temporary folder); messages go to stderr.
+
 Ctrl-C stops cleanly: the file being written is removed, the files before it
 stay. Names that would lead outside DIR ('..', a leading '\', a drive or any
 ':') are refused: the archive counts as damaged and nothing of that entry is
@@ -92,6 +101,10 @@ written.
 constexpr char TestHelp[] = R"(
 Decodes every file and checks every block's CRC across all volumes, writing
 nothing. Exit code 0 means the whole archive is sound.
+
+--json prints one object: {"archive", "sound": true|false, "exitCode",
+"files", "folders", "bytes" (what was decoded before any error), "errors":
+[the messages, as on stderr]}.
 )";
 
 constexpr char InfoHelp[] = R"(
@@ -194,13 +207,17 @@ int RunCommandLine(int argc, const char* const* argv, Console& io) {
     ListOptions list;
     CLI::App* listCommand = app.add_subcommand("list", "show the stored files");
     AddReadOptions(listCommand, list, true);
-    listCommand->add_flag("--json", list.json, "print JSON for programs");
+    auto* listJson = listCommand->add_flag("--json", list.json, "print JSON for programs");
+    auto* listNames = listCommand->add_flag("--names", list.names, "print only the names, one a line (folders end in /)");
+    auto* listNull = listCommand->add_flag("-0,--null", list.null, "print only the names, each ended by a NUL byte");
+    listJson->excludes(listNames)->excludes(listNull);
     listCommand->footer(ListHelp);
 
-    ReadOptions test;
+    TestOptions test;
     CLI::App* testCommand = app.add_subcommand("test", "decode everything, check every block");
     AddReadOptions(testCommand, test, false);
     testCommand->add_flag("-q,--quiet", test.quiet, "print nothing but errors");
+    testCommand->add_flag("--json", test.json, "print the verdict as JSON for programs");
     testCommand->footer(TestHelp);
 
     ExtractOptions extract;
@@ -219,6 +236,10 @@ int RunCommandLine(int argc, const char* const* argv, Console& io) {
     yes->excludes(no)->excludes(policy);
     no->excludes(policy);
     extractCommand->add_flag("-q,--quiet", extract.quiet, "print nothing but errors and questions");
+    auto* toStdout = extractCommand->add_flag("-p,--stdout", extract.toStdout,
+                                              "write the selected files' bytes to stdout, nothing to disk");
+    auto* dest = extractCommand->get_option("--dest");
+    toStdout->excludes(dest)->excludes(yes)->excludes(no)->excludes(policy);
     extractCommand->footer(ExtractHelp);
 
     InfoOptions info;

@@ -31,6 +31,7 @@ nlohmann::ordered_json EntryJson(const EntryInfo& e, const std::vector<std::stri
     j["type"] = e.isFolder ? "folder" : "file";
     if (e.isFolder) return j;
     j["size"] = e.size;
+    if (e.packedSize >= 0) j["packedSize"] = e.packedSize;
     j["modified"] = TimeValue(e.write);
     j["accessed"] = TimeValue(e.access);
     j["created"] = TimeValue(e.creation);
@@ -44,6 +45,17 @@ nlohmann::ordered_json EntryJson(const EntryInfo& e, const std::vector<std::stri
     }
     j["primedBy"] = primer;
     return j;
+}
+
+std::string PackedText(int64_t packed) { return packed < 0 ? "?" : std::to_string(packed); }
+
+// The body's bytes as a share of the file's: "12.5%", "-" for an empty file.
+std::string RatioText(int64_t packed, int64_t size) {
+    if (packed < 0 || size <= 0) return "-";
+    char text[16];
+    double percent = 100.0 * static_cast<double>(packed) / static_cast<double>(size);
+    std::snprintf(text, sizeof text, percent < 99.95 ? "%.1f%%" : percent < 999.5 ? "%.0f%%" : ">999%%", percent);
+    return text;
 }
 
 }  // namespace
@@ -62,16 +74,20 @@ int ListCommand(const ListOptions& options, Console& io) {
         listed.push_back(e);
         return true;
     };
+    session.onDone = [&](const EntryInfo& e, bool) {
+        if (!e.isFolder && !listed.empty() && listed.back().index == e.index) listed.back() = e;
+    };
     session.ShowProgress("Reading");
     code = session.Run("");
 
-    uint64_t files = 0, folders = 0, bytes = 0;
+    uint64_t files = 0, folders = 0, bytes = 0, packed = 0;
     for (const EntryInfo& e : listed) {
         if (e.isFolder) {
             ++folders;
         } else {
             ++files;
             bytes += static_cast<uint64_t>(e.size);
+            if (e.packedSize > 0) packed += static_cast<uint64_t>(e.packedSize);
         }
     }
 
@@ -82,29 +98,37 @@ int ListCommand(const ListOptions& options, Console& io) {
         nlohmann::ordered_json entries = nlohmann::ordered_json::array();
         for (const EntryInfo& e : listed) entries.push_back(EntryJson(e, names));
         root["entries"] = entries;
-        root["totals"] = {{"files", files}, {"folders", folders}, {"bytes", bytes}};
+        root["totals"] = {{"files", files}, {"folders", folders}, {"bytes", bytes}, {"packedBytes", packed}};
         io.out << root.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+    } else if (options.names || options.null) {
+        // For pipelines: names only, folders ending in '/', one per line or NUL-ended.
+        for (const EntryInfo& e : listed)
+            io.out << e.name << (e.isFolder ? "/" : "") << (options.null ? '\0' : '\n');
     } else {
         io.out << "Archive: " << options.archive << "\n";
-        io.out << "    #        Size  Modified (UTC)       Primed by  Prefix  Name\n";
-        char line[160];
+        io.out << "    #        Size      Packed   Ratio  Modified (UTC)       Primed by  Prefix  Name\n";
+        char line[200];
         for (const EntryInfo& e : listed) {
             if (e.isFolder) {
-                std::snprintf(line, sizeof line, "%5d  %10s  %-19s  %9s  %6s  ", e.index, "<dir>", "", "", "");
+                std::snprintf(line, sizeof line, "%5d  %10s  %10s  %6s  %-19s  %9s  %6s  ", e.index, "<dir>", "", "",
+                              "", "", "");
                 io.out << line << e.name << "/\n";
                 continue;
             }
             std::string primer = e.primer == 0 ? "stub" : e.primer < 0 ? "none" : "#" + std::to_string(e.primer);
             std::string when = FileTimeText(e.write, false);
-            std::snprintf(line, sizeof line, "%5d  %10lld  %-19s  %9s  %6lld  ", e.index,
-                          static_cast<long long>(e.size), when.empty() ? "-" : when.c_str(), primer.c_str(),
+            std::snprintf(line, sizeof line, "%5d  %10lld  %10s  %6s  %-19s  %9s  %6lld  ", e.index,
+                          static_cast<long long>(e.size), PackedText(e.packedSize).c_str(),
+                          RatioText(e.packedSize, e.size).c_str(), when.empty() ? "-" : when.c_str(), primer.c_str(),
                           static_cast<long long>(e.prefix));
             io.out << line << e.name << "\n";
         }
-        std::snprintf(line, sizeof line, "       %10llu  %llu file%s, %llu folder%s\n",
-                      static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(files),
-                      files == 1 ? "" : "s", static_cast<unsigned long long>(folders), folders == 1 ? "" : "s");
-        io.out << "       ----------\n" << line;
+        std::snprintf(line, sizeof line, "       %10llu  %10llu  %6s  %llu file%s, %llu folder%s\n",
+                      static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(packed),
+                      RatioText(static_cast<int64_t>(packed), static_cast<int64_t>(bytes)).c_str(),
+                      static_cast<unsigned long long>(files), files == 1 ? "" : "s",
+                      static_cast<unsigned long long>(folders), folders == 1 ? "" : "s");
+        io.out << "       ----------  ----------\n" << line;
     }
     io.out.flush();
     if (code != ExitOk) {

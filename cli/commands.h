@@ -18,6 +18,12 @@ struct ReadOptions {
 
 struct ListOptions : ReadOptions {
     bool json = false;
+    bool names = false;  // names only, one a line
+    bool null = false;   // names only, each ended by a NUL byte
+};
+
+struct TestOptions : ReadOptions {
+    bool json = false;
 };
 
 enum class OverwritePolicy { Ask, Always, Never };
@@ -25,6 +31,7 @@ enum class OverwritePolicy { Ask, Always, Never };
 struct ExtractOptions : ReadOptions {
     std::string destination = ".";
     OverwritePolicy overwrite = OverwritePolicy::Ask;
+    bool toStdout = false;  // the selected files' bytes on stdout, nothing on disk
 };
 
 struct InfoOptions {
@@ -46,8 +53,10 @@ struct PackCommandOptions {
 };
 
 int ListCommand(const ListOptions& options, Console& io);
-int TestCommand(const ReadOptions& options, Console& io);
+int TestCommand(const TestOptions& options, Console& io);
 int ExtractCommand(const ExtractOptions& options, Console& io);
+// extract -p: every selected file's bytes, one after the other, in archive order.
+int ExtractToStdout(const ExtractOptions& options, Console& io);
 int InfoCommand(const InfoOptions& options, Console& io);
 int PackCommand(const PackCommandOptions& options, Console& io);
 

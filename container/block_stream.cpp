@@ -5,6 +5,7 @@
 #include "container/volumes.h"
 
 BlockStreamState BlockStream;
+int64_t PayloadFetched;
 int32_t VolumeNumber = 1;
 
 namespace {
@@ -63,4 +64,5 @@ void FetchBlock() {
     if (crc != 0) CorruptArchive();
     BlockStream.position = 0;
     BlockStream.length = static_cast<int32_t>(n) - 2;
+    PayloadFetched += BlockStream.length;
 }

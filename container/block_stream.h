@@ -14,6 +14,9 @@ struct BlockStreamState {
 };
 
 extern BlockStreamState BlockStream;
+// Payload bytes of every block fetched since the program started: with the bytes still
+// in the buffer it places the stream, so a reader can tell what a body took.
+extern int64_t PayloadFetched;
 extern int32_t VolumeNumber;  // 1 is the program file
 
 // CRC-16 with polynomial 0x8005, initial value 0, no reflection, no final XOR.
