@@ -150,8 +150,9 @@ std::string ArchiveSession::Describe(const MessageBoxRequest& box) const {
 
 int ArchiveSession::AnswerBox(const MessageBoxRequest& box) {
     if (box.id == MsgOverwrite) {
-        if (progress_) progress_->Clear();
+        if (progress_) progress_->Pause();
         int answer = onOverwrite ? onOverwrite(PosixNativePath(box.subject)) : AnswerNo;
+        if (progress_) progress_->Resume();
         if (answer == AnswerNo) pendingSkipped_ = true;
         return answer;
     }

@@ -111,7 +111,7 @@ int ExtractCommand(const ExtractOptions& options, Console& io) {
     code = session.Run(options.destination);
     if (code == ExitCancelled) {
         io.err << "daduvivu: cancelled; the file being written was removed, " << Plural(totals.files, "file")
-               << " extracted before it are kept" << std::endl;
+               << " extracted before it " << (totals.files == 1 ? "is" : "are") << " kept" << std::endl;
         return code;
     }
     if (code != ExitOk) return code;

@@ -121,12 +121,30 @@ header and the compressed files. A folder stores its contents (names relative
 to it); a file is stored under its own name. Names must be representable in
 code page 932 and files must be smaller than 2 GiB.
 
+OUT.exe is not replaced unless --force (-f) is given, and neither are volume
+files NAME_n.DAT of the same base beside it; with --force, the ones the new
+archive does not need are removed, so that no stale volume is left. The
+output's folder is checked before anything is compressed.
+
+--exclude PATTERN leaves out names matching it, shell style ('*', '?',
+'[...]'): a pattern without '/' is matched against each file and folder name
+at any depth ('*.o', '.git'), one with '/' against the whole name below the
+source ('docs/drafts/*'). A folder left out leaves out everything in it.
+-T FILE (--files-from) reads further sources from FILE, one a line ('-' reads
+standard input). Symbolic links are followed, as zip does, with a warning for
+a link that leads outside every source given; --no-follow skips them.
+
+--run-after NAME is the stored file opened after extraction ('/' or ''
+between folders; it is stored with '', as Windows writes it). A NAME that
+matches no stored file gets a warning: Windows may still find a program of
+that name on its search path.
+
 SIZE for --volume-size is a number of bytes with an optional suffix k
 (1,024), M (1,024 k) or G (1,024 M), fractions allowed ("2.5M"), or 'floppy'
 (also written 1.44M): 1,457,664 bytes, what a DOS-formatted 1.44 MB floppy
-disk holds for files, so that each volume fits on one disk. The first
-volume is OUT.exe; the rest are NAME_2.DAT, NAME_3.DAT, ... beside it, NAME
-being --volume-base (default: OUT without .exe).
+disk holds for files, so that each volume fits on one disk (1440k does not).
+The first volume is OUT.exe; the rest are NAME_2.DAT, NAME_3.DAT, ... beside
+it, NAME being --volume-base (default: OUT without .exe).
 )";
 
 void AddReadOptions(CLI::App* command, ReadOptions& o, bool patterns) {
@@ -135,7 +153,7 @@ void AddReadOptions(CLI::App* command, ReadOptions& o, bool patterns) {
         ->type_name("DIR");
     if (!patterns) return;
     command->add_option("PATTERN", o.include, "select entries by name (default: all)");
-    command->add_option("-x,--exclude", o.exclude, "leave out entries matching PATTERN")->type_name("PATTERN");
+    command->add_option("-x,--exclude", o.exclude, "leave out entries matching PATTERN")->type_name("PATTERN")->allow_extra_args(false);
     command->add_flag("-C,--ignore-case", o.ignoreCase, "match patterns regardless of case");
 }
 
@@ -252,7 +270,7 @@ int RunCommandLine(int argc, const char* const* argv, Console& io) {
 
     PackCommandOptions pack;
     CLI::App* packCommand = app.add_subcommand("pack", "make a self-extracting archive");
-    packCommand->add_option("SOURCE", pack.sources, "files and folders to store")->required();
+    packCommand->add_option("SOURCE", pack.sources, "files and folders to store");
     packCommand->add_option("-o,--output", pack.output, "the program file to write")->required()->type_name(
         "OUT.exe");
     for (int level = 1; level <= 9; ++level) {
@@ -266,11 +284,20 @@ int RunCommandLine(int argc, const char* const* argv, Console& io) {
         ->type_name("FILE");
     packCommand->add_option("--run-after", pack.runAfter, "program or document opened after extraction")
         ->type_name("NAME");
-    packCommand->add_option("--volume-size", pack.volumeSize, "split into volumes of at most SIZE bytes")
+    packCommand->add_option("--volume-size", pack.volumeSize,
+                            "split into volumes of at most SIZE bytes ('floppy': 1,457,664, what a 1.44 MB disk holds)")
         ->type_name("SIZE");
     packCommand->add_option("--volume-base", pack.volumeBase, "base name of the volume files")->type_name("NAME");
     packCommand->add_option("--stub", pack.stubFile, "the 28,672-byte self-extractor image to put in front")
         ->type_name("FILE");
+    packCommand->add_flag("-f,--force", pack.force, "replace an existing OUT.exe and volume files of its name");
+    packCommand->add_option("--exclude", pack.exclude, "leave out names matching PATTERN (repeatable)")
+        ->type_name("PATTERN")
+        ->allow_extra_args(false);
+    packCommand->add_option("-T,--files-from", pack.filesFrom, "read more sources from FILE, one a line ('-': stdin)")
+        ->type_name("FILE")
+        ->allow_extra_args(false);
+    packCommand->add_flag("--no-follow", pack.noFollow, "skip symbolic links (by default they are followed)");
     packCommand->add_flag("-q,--quiet", pack.quiet, "print nothing but errors");
     packCommand->footer(PackHelp);
 

@@ -5,7 +5,14 @@
 #include <memory>
 #include <sstream>
 
+#include <fnmatch.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "cli/commands.h"
+#include "cli/pack_checks.h"
 #include "cli/exit_codes.h"
 #include "cli/progress_bar.h"
 #include "cli/scoped_interrupt.h"
@@ -35,11 +42,45 @@ int PackFailureCode(const std::string& what) {
     return ExitUsage;
 }
 
-bool ReadFile(const std::string& path, std::string& bytes) {
+// Reads a whole file; on failure `why` says why, as the system words it.
+bool ReadFile(const std::string& path, std::string& bytes, std::string* why = nullptr) {
     std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
-    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
+    struct stat st;
+    if (file && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) errno = EISDIR;
+    else if (file) {
+        bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (!file.bad()) return true;
+    }
+    if (why) *why = std::strerror(errno ? errno : EIO);
+    return false;
+}
+
+// -T: sources one a line; blank lines are skipped, a CR before the line end dropped.
+bool ReadSourceList(const std::string& from, Console& io, std::vector<std::string>& sources) {
+    std::string text, why;
+    if (from == "-") {
+        text.assign(std::istreambuf_iterator<char>(io.in), std::istreambuf_iterator<char>());
+    } else if (!ReadFile(from, text, &why)) {
+        io.err << "daduvivu: cannot read the list of sources " << from << ": " << why << std::endl;
+        return false;
+    }
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) sources.push_back(line);
+    }
+    return true;
+}
+
+// --exclude: a pattern without '/' is matched against every name part, one with '/'
+// against the whole name below the source.
+bool LeftOut(const std::vector<std::string>& patterns, const std::string& name) {
+    std::string base = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+    for (const std::string& p : patterns) {
+        bool whole = p.find('/') != std::string::npos;
+        if (fnmatch(p.c_str(), whole ? name.c_str() : base.c_str(), 0) == 0) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -47,13 +88,22 @@ bool ReadFile(const std::string& path, std::string& bytes) {
 int PackCommand(const PackCommandOptions& options, Console& io) {
     PackOptions pack;
     pack.sources = options.sources;
+    for (const std::string& list : options.filesFrom)
+        if (!ReadSourceList(list, io, pack.sources)) return ExitDamaged;
     pack.output = options.output;
     if (options.level != 0) pack.level = options.level;
     pack.runAfter = options.runAfter;
     pack.volumeBase = options.volumeBase;
-    if (!options.messageFile.empty() && !ReadFile(options.messageFile, pack.messageUtf8)) {
-        io.err << "daduvivu: cannot read message file " << options.messageFile << std::endl;
+    std::string why;
+    if (!options.messageFile.empty() && !ReadFile(options.messageFile, pack.messageUtf8, &why)) {
+        io.err << "daduvivu: cannot read message file " << options.messageFile << ": " << why << std::endl;
         return ExitDamaged;
+    }
+    std::string where = UnencodableCharacter(pack.messageUtf8);
+    if (!where.empty()) {
+        io.err << "daduvivu: --message " << options.messageFile << ", " << where
+               << ": code page 932 (Shift-JIS), which the dialog shows, cannot hold it" << std::endl;
+        return ExitUsage;
     }
     if (!options.stubFile.empty()) {
         std::string stub;
@@ -77,14 +127,30 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
         io.err << "daduvivu: --volume-size: " << e.what() << std::endl;
         return ExitUsage;
     }
+    if (pack.volumeSize > FormattedFloppyBytes && pack.volumeSize <= 1440 * 1024)
+        io.err << "daduvivu: warning: volumes of " << pack.volumeSize
+               << " bytes do not fit on a 1.44 MB floppy, which holds 1,457,664 bytes of files ('--volume-size "
+                  "floppy')"
+               << std::endl;
 
-    for (const std::string& source : options.sources) {
+    for (const std::string& source : pack.sources) {
         std::error_code error;
         if (!std::filesystem::exists(source, error)) {
             io.err << "daduvivu: cannot read source " << source << ": no such file or folder" << std::endl;
             return ExitDamaged;
         }
     }
+    OutputPlan plan = CheckOutput(options, io);
+    if (plan.code != ExitOk) return plan.code;
+    if (!options.runAfter.empty() && !StoresFile(pack.sources, options.runAfter))
+        io.err << "daduvivu: warning: --run-after " << options.runAfter
+               << " names no file in the archive; Windows will look for a program of that name after extracting"
+               << std::endl;
+    std::vector<std::string> warnings;
+    pack.rules.followLinks = !options.noFollow;
+    pack.rules.warn = [&](const std::string& w) { warnings.push_back(w); };
+    if (!options.exclude.empty())
+        pack.rules.leaveOut = [&](const std::string& name, bool) { return LeftOut(options.exclude, name); };
 
     std::unique_ptr<ProgressBar> progress;
     pack.progress = [&](uint64_t done, uint64_t total) {
@@ -105,10 +171,13 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
         return ExitCancelled;
     } catch (const PackError& e) {
         progress.reset();
-        io.err << "daduvivu: " << e.what() << std::endl;
+        for (const std::string& w : warnings) io.err << "daduvivu: warning: " << w << std::endl;
+        io.err << "daduvivu: " << WithoutTemporaryNames(e.what()) << std::endl;
         return PackFailureCode(e.what());
     }
     progress.reset();
+    for (const std::string& w : warnings) io.err << "daduvivu: warning: " << w << std::endl;
+    RemoveStaleVolumes(plan.volumes, result.volumePaths, io);
     if (result.placeholderStub)
         io.err << "daduvivu: warning: the built-in stub is a stand-in; " << options.output
                << " will not run on Windows (give the real one with --stub)" << std::endl;

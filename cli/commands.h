@@ -50,6 +50,10 @@ struct PackCommandOptions {
     std::string volumeBase;
     std::string stubFile;
     bool quiet = false;
+    bool force = false;                 // replace an existing output and its volume files
+    std::vector<std::string> exclude;   // patterns of names to leave out
+    std::vector<std::string> filesFrom; // files naming further sources, one a line; "-": stdin
+    bool noFollow = false;              // skip symbolic links instead of following them
 };
 
 int ListCommand(const ListOptions& options, Console& io);

@@ -50,8 +50,21 @@ void ProgressBar::Clear() {
     shown_ = false;
 }
 
+void ProgressBar::Pause() {
+    Clear();
+    if (paused_) return;
+    paused_ = true;
+    pausedAt_ = std::chrono::steady_clock::now();
+}
+
+void ProgressBar::Resume() {
+    if (!paused_) return;
+    paused_ = false;
+    start_ += std::chrono::steady_clock::now() - pausedAt_;
+}
+
 void ProgressBar::Update(uint64_t done) {
-    if (!enabled_) return;
+    if (!enabled_ || paused_) return;
     auto now = std::chrono::steady_clock::now();
     // Nothing for the first moments: a quick run should leave the terminal untouched.
     if (now - start_ < std::chrono::milliseconds(300)) return;
@@ -64,7 +77,8 @@ void ProgressBar::Update(uint64_t done) {
     double left = rate > 0 && total_ > done ? (total_ - done) / rate : 0;
 
     char numbers[160];
-    std::snprintf(numbers, sizeof numbers, " %3d%% %s / %s  %s/s  ETA %s", static_cast<int>(fraction * 100),
+    // Every field has a fixed width, so that the bar keeps one length as the numbers change.
+    std::snprintf(numbers, sizeof numbers, " %3d%% %10s / %10s  %10s/s  ETA %8s", static_cast<int>(fraction * 100),
                   HumanSize(static_cast<double>(done)).c_str(), HumanSize(static_cast<double>(total_)).c_str(),
                   HumanSize(rate).c_str(), Duration(left).c_str());
     std::string line = verb_ + " ";

@@ -15,6 +15,10 @@ public:
     void Update(uint64_t done);
     // Erases the bar so that other output can take the line; the next Update redraws it.
     void Clear();
+    // Erases the bar and stops its clock while a question waits; Resume starts it again,
+    // so that the rate and the time left leave out the wait.
+    void Pause();
+    void Resume();
     bool enabled() const { return enabled_; }
 
 private:
@@ -23,7 +27,8 @@ private:
     bool shown_ = false;
     uint64_t total_;
     std::string verb_;
-    std::chrono::steady_clock::time_point start_, lastDraw_;
+    std::chrono::steady_clock::time_point start_, lastDraw_, pausedAt_;
+    bool paused_ = false;
 };
 
 // "12.3 MiB", "456 B": sizes for people.

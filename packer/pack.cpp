@@ -248,7 +248,7 @@ PackResult Pack(const PackOptions& options) {
     if (!problem.empty()) throw PackError("the volume base name '" + baseUtf8 + "' " + problem);
     const double stamp = IdentityStampFor(options);
 
-    std::vector<SourceEntry> entries = CollectSources(options.sources);
+    std::vector<SourceEntry> entries = CollectSources(options.sources, options.rules);
     LeaveOutOwnFiles(entries, options.output, baseUtf8);
     OrderEntries(entries);
 

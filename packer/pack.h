@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "packer/source_tree.h"
+
 // Every refusal and failure of the packer: the message is plain English and names the
 // file or option concerned. Nothing is left behind when it is thrown.
 struct PackError : std::runtime_error {
@@ -37,6 +39,7 @@ struct PackOptions {
     std::string volumeBase;          // UTF-8; empty: the output's name without extension
     std::vector<uint8_t> stub;       // the 28,672-byte image in front; empty: the default
     std::optional<double> identityStamp;  // days since 1899-12-30; unset: SOURCE_DATE_EPOCH or now
+    SourceRules rules;               // what to leave out, and how links are taken
     // Called now and then with the input bytes compressed so far and their total.
     std::function<void(uint64_t done, uint64_t total)> progress;
 };

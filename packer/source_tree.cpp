@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -34,10 +35,47 @@ bool IsReservedDeviceName(const std::string& part) {
            base[3] >= '1' && base[3] <= '9';
 }
 
+// Where a path really leads, "" when nowhere.
+std::string RealPath(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) return std::string();
+    std::string out(real);
+    std::free(real);
+    return out;
+}
+
+bool Inside(const std::string& real, const std::string& folder) {
+    return real == folder || (real.size() > folder.size() && real.compare(0, folder.size(), folder) == 0 &&
+                              (folder == "/" || real[folder.size()] == '/'));
+}
+
 struct Walk {
+    const SourceRules& rules;
     std::vector<SourceEntry> entries;
     std::vector<std::string> problems;
     std::set<std::pair<dev_t, ino_t>> open;  // folders on the current path, against loops
+    std::vector<std::string> realSources;    // where the sources really are
+    size_t rootLength = 0;                   // of the source being walked, with its '/'
+
+    explicit Walk(const SourceRules& r) : rules(r) {}
+
+    void Warn(const std::string& text) {
+        if (rules.warn) rules.warn(text);
+    }
+
+    // Whether a link below a source is to be followed; warns as it decides.
+    bool FollowLink(const std::string& native) {
+        if (!rules.followLinks) {
+            Warn("skipped the symbolic link " + native + " (--no-follow)");
+            return false;
+        }
+        std::string real = RealPath(native);
+        if (real.empty()) return true;  // a broken link: the check below names it
+        for (const std::string& source : realSources)
+            if (Inside(real, source)) return true;
+        Warn(native + " is a symbolic link to " + real + ", outside the sources; its target is stored");
+        return true;
+    }
 
     void Problem(const std::string& path, const std::string& what) { problems.push_back(path + ": " + what); }
 
@@ -101,6 +139,13 @@ struct Walk {
         std::sort(children.begin(), children.end());
         for (const std::string& child : children) {
             std::string childNative = native + (native.back() == '/' ? "" : "/") + child;
+            struct stat link;
+            if (lstat(childNative.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && !FollowLink(childNative)) continue;
+            if (rules.leaveOut) {
+                struct stat target;
+                bool folder = stat(childNative.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+                if (rules.leaveOut(childNative.substr(rootLength), folder)) continue;
+            }
             std::string problem;
             std::string part = StoredNamePart(child, &problem);
             if (!problem.empty()) {
@@ -172,23 +217,35 @@ bool ToHeaderText(const std::string& utf8, std::string& cp932) {
     return Utf8ToCp932(utf8, cp932);
 }
 
-std::vector<SourceEntry> CollectSources(const std::vector<std::string>& sources) {
-    Walk walk;
+std::vector<SourceEntry> CollectSources(const std::vector<std::string>& sources, const SourceRules& rules) {
+    Walk walk(rules);
     if (sources.empty()) walk.problems.push_back("no source given: name the files and folders to pack");
-    for (const std::string& source : sources) {
+    for (const std::string& source : sources) walk.realSources.push_back(RealPath(source));
+    for (size_t i = 0; i < sources.size(); ++i) {
+        const std::string& source = sources[i];
         struct statx st;
         if (source.empty()) {
             walk.problems.push_back("an empty source name was given");
             continue;
         }
+        // The same source twice would store every name in it twice: say so, once.
+        size_t first = std::find(walk.realSources.begin(), walk.realSources.begin() + i, walk.realSources[i]) -
+                       walk.realSources.begin();
+        if (!walk.realSources[i].empty() && first < i) {
+            walk.problems.push_back(source + ": is given twice as a source" +
+                                    (sources[first] == source ? std::string() : " (also as " + sources[first] + ")"));
+            continue;
+        }
         if (!walk.Inspect(source, st)) continue;
         if (S_ISDIR(st.stx_mode)) {
+            walk.rootLength = source.size() + (source.back() == '/' ? 0 : 1);
             walk.Folder(source, std::string(), st);
             continue;
         }
         std::string base = source;
         while (base.size() > 1 && base.back() == '/') base.pop_back();
         base = base.substr(base.rfind('/') == std::string::npos ? 0 : base.rfind('/') + 1);
+        if (rules.leaveOut && rules.leaveOut(base, false)) continue;
         std::string problem;
         std::string part = StoredNamePart(base, &problem);
         if (!problem.empty()) {
@@ -202,6 +259,8 @@ std::vector<SourceEntry> CollectSources(const std::vector<std::string>& sources)
     std::map<std::string, const SourceEntry*> seen;
     std::vector<SourceEntry> unique;
     for (const SourceEntry& e : walk.entries) {
+        // Below a name already refused, the stand-in '?' would make up clashes.
+        if (e.name.find('?') != std::string::npos) continue;
         if (e.name.size() >= NameCapacity) {
             walk.Problem(e.nativePath, "has a path too long to store");
             continue;

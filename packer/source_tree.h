@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,21 @@ struct SourceEntry {
     FileTime creation = 0, access = 0, write = 0;
 };
 
+// How the walk treats what it finds below the sources.
+struct SourceRules {
+    // Called with each name below a source, UTF-8 with '/' between folders and relative
+    // to the source (a file source: its own name); true leaves it out, and a folder left
+    // out leaves out everything in it.
+    std::function<bool(const std::string& name, bool folder)> leaveOut;
+    // Symbolic links are followed, as zip does; false skips each one.
+    bool followLinks = true;
+    // Told of each link skipped, and of each followed link that leads outside every source.
+    std::function<void(const std::string& warning)> warn;
+};
+
 // Walks every source (a folder gives its contents, a file itself) and checks every name
 // before anything is written; throws PackError naming every problem found at once.
-std::vector<SourceEntry> CollectSources(const std::vector<std::string>& sources);
+std::vector<SourceEntry> CollectSources(const std::vector<std::string>& sources, const SourceRules& rules = {});
 
 // Folders first (parents before children), then files by path, empty files last (they
 // only use up slots of the ring). Files of one folder tend to resemble each other; on

@@ -7,7 +7,8 @@
 uint64_t ParseVolumeSize(const std::string& text) {
     auto refuse = [&]() -> PackError {
         return PackError("invalid volume size '" + text +
-                         "': give a number of bytes, optionally with k, M or G (for example 1440k or 1.44M)");
+                         "': give a number of bytes, optionally with k, M or G (for example 700k or 2.5M), or 'floppy' "
+                         "(1,457,664 bytes, what a formatted 1.44 MB floppy disk holds)");
     };
     std::string t;
     for (char c : text)
