@@ -42,7 +42,8 @@ Exit codes:
   3  the archive (or a source to pack) is unreadable or damaged: CRC error,
      broken data, cut short, size different from the recorded one, a
      volume file missing or belonging to another archive
-  4  a file or folder could not be created or written
+  4  a file or folder could not be created or written (or pack would
+     replace a file without --force)
   5  cancelled: the overwrite question answered 'cancel', or Ctrl-C
   6  the archive cannot be opened (missing, a folder, no permission) or is
      not a Daduvivu archive at all (another program, a random file, a bare
