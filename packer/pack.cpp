@@ -280,9 +280,9 @@ PackResult Pack(const PackOptions& options) {
         std::vector<uint8_t> data = ReadWhole(e);
         PutName(out, e.name, previous);
         std::vector<uint8_t> record;
-        PutLe(record, e.creation, 8);
-        // Reading the files moves their access times; a reproducible archive keeps the
-        // last write time there instead.
+        // Reading the files moves their access times, and a fresh checkout gives them new
+        // birth times: a reproducible archive keeps the last write time in both instead.
+        PutLe(record, reproducible ? e.write : e.creation, 8);
         PutLe(record, reproducible ? e.write : e.access, 8);
         PutLe(record, e.write, 8);
         PutLe(record, data.size(), 4);

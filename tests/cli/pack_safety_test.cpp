@@ -234,3 +234,29 @@ TEST(ExtractCancel, OneKeptFileIsSingular) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two checkouts of one tree differ in their files' birth (and access) times only:
+// with SOURCE_DATE_EPOCH their archives are the same bytes.
+TEST(Reproducible, FreshCopiesOfATreeGiveTheSameArchive) {
+    TempFolder folder;
+    for (const char* copy : {"one", "two"}) {
+        std::string base = folder / copy;
+        fs::create_directories(base + "/sub");
+        WriteWholeFile(base + "/sub/a.txt", Bytes("same content"));
+        WriteWholeFile(base + "/b.bin", Noise(3000, 4));
+        for (const char* f : {"/sub/a.txt", "/b.bin"})
+            fs::last_write_time(base + f, fs::last_write_time(folder / "one" + f));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+    CliRun one = RunCli({"pack", "-q", folder / "one", "-o", folder / "one.exe", "--volume-base", "setup"});
+    CliRun two = RunCli({"pack", "-q", folder / "two", "-o", folder / "two.exe", "--volume-base", "setup"});
+    unsetenv("SOURCE_DATE_EPOCH");
+    ASSERT_EQ(one.code, 0) << one.err;
+    ASSERT_EQ(two.code, 0) << two.err;
+    EXPECT_TRUE(ReadWholeFile(folder / "one.exe") == ReadWholeFile(folder / "two.exe"));
+}
+
+}  // namespace

@@ -69,7 +69,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 # The stamp holds the version of the settings below, so that a prefix made by an older
 # version of this script is brought up to date.
-SETTINGS_VERSION=2
+SETTINGS_VERSION=3
 stamp="$PREFIX/.daduvivu-e2e-ready"
 if [ "$(cat "$stamp" 2>/dev/null)" = "$SETTINGS_VERSION" ] && [ -d "$PREFIX/drive_c/windows" ]; then
   log "prefix $PREFIX already prepared"
@@ -100,6 +100,20 @@ log "creating the prefix $PREFIX"
 wineboot -i >/dev/null 2>&1 || true
 wineserver -w
 
+# The symbol font of the title-bar buttons: without it Wine draws them as the letters
+# "0 1 r". Wine ships it, but a prefix made with wineboot does not always find it.
+marlett=""
+for dir in /usr/share/wine/fonts /usr/lib/wine/fonts /usr/lib/i386-linux-gnu/wine/fonts \
+           /usr/lib/x86_64-linux-gnu/wine/fonts /opt/wine*/share/wine/fonts; do
+  [ -f "$dir/marlett.ttf" ] && { marlett="$dir/marlett.ttf"; break; }
+done
+if [ -n "$marlett" ]; then
+  mkdir -p "$PREFIX/drive_c/windows/Fonts"
+  cp "$marlett" "$PREFIX/drive_c/windows/Fonts/marlett.ttf"
+else
+  log "marlett.ttf not found: title-bar buttons will show as letters"
+fi
+
 regfile="$PREFIX/daduvivu-e2e.reg"
 # The floppy folder stands for the root of a removable disk.
 mkdir -p "$PREFIX/floppy"
@@ -121,6 +135,9 @@ REGEDIT4
 "MS Shell Dlg"="IPAGothic"
 "System"="IPAGothic"
 "Tahoma"="IPAGothic"
+
+[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Fonts]
+"Marlett (TrueType)"="marlett.ttf"
 EOF
 wine regedit /S "$(echo "Z:$regfile" | tr / '\\')" >/dev/null 2>&1
 wineserver -w
