@@ -90,6 +90,11 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
     pack.sources = options.sources;
     for (const std::string& list : options.filesFrom)
         if (!ReadSourceList(list, io, pack.sources)) return ExitDamaged;
+    if (pack.sources.empty()) {
+        io.err << "daduvivu: no SOURCE given: name the files and folders to pack (see 'daduvivu pack --help')"
+               << std::endl;
+        return ExitUsage;
+    }
     pack.output = options.output;
     if (options.level != 0) pack.level = options.level;
     pack.runAfter = options.runAfter;
@@ -107,8 +112,8 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
     }
     if (!options.stubFile.empty()) {
         std::string stub;
-        if (!ReadFile(options.stubFile, stub)) {
-            io.err << "daduvivu: cannot read stub " << options.stubFile << std::endl;
+        if (!ReadFile(options.stubFile, stub, &why)) {
+            io.err << "daduvivu: cannot read stub " << options.stubFile << ": " << why << std::endl;
             return ExitDamaged;
         }
         if (stub.size() != StubBytes) {
@@ -124,7 +129,7 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
         else if (!options.volumeSize.empty())
             pack.volumeSize = ParseVolumeSize(options.volumeSize);
     } catch (const PackError& e) {
-        io.err << "daduvivu: --volume-size: " << e.what() << std::endl;
+        io.err << "daduvivu: --volume-size: " << e.what() << " (see 'daduvivu pack --help')" << std::endl;
         return ExitUsage;
     }
     if (pack.volumeSize > FormattedFloppyBytes && pack.volumeSize <= 1440 * 1024)

@@ -134,6 +134,9 @@ TEST_F(PackSafety, ExcludeFilesFromAndLinks) {
     CliRun piped = RunCli({"pack", "--files-from", "-", "-o", out, "-f", "-q"}, source + "/noise.bin\n");
     ASSERT_EQ(piped.code, 0) << piped.err;
     EXPECT_EQ(Names(out), (std::vector<std::string>{"noise.bin"}));
+    CliRun emptyList = RunCli({"pack", "-T", "-", "-o", out, "-f"}, "\n");
+    EXPECT_EQ(emptyList.code, ExitUsage);
+    EXPECT_NE(emptyList.err.find("no SOURCE given"), std::string::npos) << emptyList.err;
     CliRun noList = RunCli({"pack", "-T", folder / "none.txt", "-o", out, "-f"});
     EXPECT_EQ(noList.code, ExitDamaged);
     EXPECT_NE(noList.err.find("none.txt: No such file"), std::string::npos) << noList.err;
@@ -186,6 +189,8 @@ TEST_F(PackSafety, MessageAndVolumeSizeRefusalsSayWhere) {
     EXPECT_EQ(UnencodableCharacter("x\xff"), "line 1, column 2: the byte 0xFF, which is not UTF-8");
     EXPECT_EQ(UnencodableCharacter(std::string("a\0b", 3)), "line 1, column 2: a NUL byte");
 
+    CliRun stub = RunCli({"pack", source, "-o", out, "--stub", folder / "none.exe"});
+    EXPECT_NE(stub.err.find("none.exe: No such file or directory"), std::string::npos) << stub.err;
     fs::create_directories(folder / "dir.txt");
     CliRun dir = RunCli({"pack", source, "-o", out, "--message", folder / "dir.txt"});
     EXPECT_NE(dir.err.find("dir.txt: Is a directory"), std::string::npos) << dir.err;

@@ -57,6 +57,7 @@ TEST(Usage, RefusalsAreOneLineNamingTheHelp) {
         {{"pack", "src", "-o", "a.exe", "-0"}, "unknown option -0: the levels are -1", "'daduvivu pack --help'"},
         {{"pack", "src", "-o", "a.exe", "-10"}, "unknown option -10", "'daduvivu pack --help'"},
         {{"test"}, "ARCHIVE is required", "'daduvivu test --help'"},
+        {{"pack", "-o", "a.exe"}, "no SOURCE given", "'daduvivu pack --help'"},
     };
     for (const Case& c : cases) {
         CliRun r = RunCli(c.args);
