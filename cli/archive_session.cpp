@@ -129,6 +129,9 @@ std::string ArchiveSession::Describe(const MessageBoxRequest& box) const {
     case MsgFolderFailed: {
         std::string native = PosixNativePath(box.subject);
         struct stat st;
+        if (lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            return "cannot create folder " + native +
+                   ": a symbolic link is in the way (links below the destination are never followed)";
         if (lstat(native.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
             return "cannot create folder " + native + ": a file of that name is in the way";
         return "cannot create folder " + native + reason;

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "platform/posix/codepage.h"
+#include "platform/posix/posix_destination.h"
 
 PosixHooks Hooks;
 std::string PosixMessageText;
@@ -40,9 +41,13 @@ timespec ToTimespec(FileTime t) {
 
 }  // namespace
 
-void PosixMapDrive(char letter, const std::string& nativeFolder) { Drives[Upper(letter)] = nativeFolder; }
+void PosixMapDrive(char letter, const std::string& nativeFolder) {
+    DestinationForget();
+    Drives[Upper(letter)] = nativeFolder;
+}
 void PosixMapFile(const std::string& corePath, const std::string& nativeFile) { Files[corePath] = nativeFile; }
 void PosixClearDrives() {
+    DestinationForget();
     Drives.clear();
     Files.clear();
 }
@@ -52,6 +57,11 @@ void PosixResetPlatform() {
     Hooks = PosixHooks{};
     PosixMessageText.clear();
     PosixExtractDisabled = false;
+}
+
+const std::string* PosixDriveFolder(char letter) {
+    auto found = Drives.find(Upper(letter));
+    return found == Drives.end() ? nullptr : &found->second;
 }
 
 std::string PosixNativePath(const char* path) {
@@ -96,6 +106,8 @@ PlatFile PlatOpenRead(const char* path) {
 }
 
 PlatFile PlatCreateWrite(const char* path) {
+    PlatFile file;
+    if (DestinationCreateWrite(path, &file)) return file;
     // A symbolic link in place of the file is never followed out of the destination.
     int fd = open(PosixNativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     return fd < 0 ? PlatNoFile : fd;
@@ -150,14 +162,26 @@ bool PlatPosition(PlatFile file, int64_t* position) {
 bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
     if (file == PlatNoFile) return false;
     timespec times[2] = {ToTimespec(access), ToTimespec(write)};
-    return futimens(static_cast<int>(file), times) == 0;
+    if (futimens(static_cast<int>(file), times) != 0) return false;
+    DestinationTimesSet(file);
+    return true;
 }
 
-bool PlatClose(PlatFile file) { return file != PlatNoFile && close(static_cast<int>(file)) == 0; }
+bool PlatClose(PlatFile file) {
+    bool closed;
+    if (DestinationClose(file, &closed)) return closed;
+    return file != PlatNoFile && close(static_cast<int>(file)) == 0;
+}
 
-bool PlatDelete(const char* path) { return unlink(PosixNativePath(path).c_str()) == 0; }
+bool PlatDelete(const char* path) {
+    bool deleted;
+    if (DestinationDelete(path, &deleted)) return deleted;
+    return unlink(PosixNativePath(path).c_str()) == 0;
+}
 
 bool PlatFindName(const char* path, bool* isFolder) {
+    bool found;
+    if (DestinationFindName(path, isFolder, &found)) return found;
     std::string native = PosixNativePath(path);
     struct stat st;
     if (native.empty() || lstat(native.c_str(), &st) != 0) return false;
@@ -168,7 +192,11 @@ bool PlatFindName(const char* path, bool* isFolder) {
     return true;
 }
 
-bool PlatCreateFolder(const char* path) { return mkdir(PosixNativePath(path).c_str(), 0777) == 0; }
+bool PlatCreateFolder(const char* path) {
+    bool made;
+    if (DestinationCreateFolder(path, &made)) return made;
+    return mkdir(PosixNativePath(path).c_str(), 0777) == 0;
+}
 
 const char* PlatCharNext(const char* p) {
     if (*p == 0) return p;
