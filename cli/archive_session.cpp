@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "cli/scoped_interrupt.h"
+#include "cli/terminal_text.h"
 #include "container/archive.h"
 #include "container/block_stream.h"
 #include "container/fatal.h"
@@ -157,7 +158,8 @@ int ArchiveSession::AnswerBox(const MessageBoxRequest& box) {
         if (answer == AnswerNo) pendingSkipped_ = true;
         return answer;
     }
-    std::string line = Describe(box);
+    // Messages quote stored names and the archive's own texts.
+    std::string line = Printable(Describe(box));
     lastBoxSeen_ = true;
     lastBox_ = box.id;
     if (progress_) progress_->Clear();

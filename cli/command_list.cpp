@@ -4,6 +4,7 @@
 #include "cli/archive_session.h"
 #include "cli/commands.h"
 #include "cli/name_filter.h"
+#include "cli/terminal_text.h"
 #include "cli/time_text.h"
 
 namespace {
@@ -91,7 +92,7 @@ int ListCommand(const ListOptions& options, Console& io) {
         for (const EntryInfo& e : listed) {
             if (e.isFolder) {
                 std::snprintf(line, sizeof line, "%5d  %10s  %-19s  %9s  %6s  ", e.index, "<dir>", "", "", "");
-                io.out << line << e.name << "/\n";
+                io.out << line << Printable(e.name) << "/\n";
                 continue;
             }
             std::string primer = e.primer == 0 ? "stub" : e.primer < 0 ? "none" : "#" + std::to_string(e.primer);
@@ -99,7 +100,7 @@ int ListCommand(const ListOptions& options, Console& io) {
             std::snprintf(line, sizeof line, "%5d  %10lld  %-19s  %9s  %6lld  ", e.index,
                           static_cast<long long>(e.size), when.empty() ? "-" : when.c_str(), primer.c_str(),
                           static_cast<long long>(e.prefix));
-            io.out << line << e.name << "\n";
+            io.out << line << Printable(e.name) << "\n";
         }
         std::snprintf(line, sizeof line, "       %10llu  %llu file%s, %llu folder%s\n",
                       static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(files),
