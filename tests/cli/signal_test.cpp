@@ -30,12 +30,13 @@ int Finish(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Waits until some name in `dir` containing `part` holds bytes: the child is writing.
-bool WaitForWriting(const std::string& dir, const std::string& part) {
+// Waits until some name in `dir` containing `part` holds more than `bytes`: the child
+// is writing it.
+bool WaitForWriting(const std::string& dir, const std::string& part, uintmax_t bytes) {
     for (int i = 0; i < 20000; ++i) {
         std::error_code e;
         for (const auto& entry : fs::directory_iterator(dir, e))
-            if (entry.path().filename().string().find(part) != std::string::npos && fs::file_size(entry.path(), e) > 0)
+            if (entry.path().filename().string().find(part) != std::string::npos && fs::file_size(entry.path(), e) > bytes)
                 return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -68,7 +69,7 @@ TEST(Signals, TermAndHangUpStopExtractLikeCtrlC) {
         std::string out = folder / "out";
         fs::create_directories(out);
         pid_t child = StartCli({"x", "-q", archive, "-d", out});
-        ASSERT_TRUE(WaitForWriting(out, ".partial"));
+        ASSERT_TRUE(WaitForWriting(out, ".partial", 1 << 20));  // big.bin, not first.txt
         kill(child, signal);
         EXPECT_EQ(Finish(child), ExitCancelled) << strsignal(signal);
         // The file being written is gone, the one before it is kept.
@@ -83,7 +84,7 @@ TEST(Signals, KillLeavesNoCutShortFileUnderItsName) {
     fs::create_directories(out);
     WriteWholeFile(out + "/big.bin", Bytes("old"));
     pid_t child = StartCli({"x", "-q", "-y", archive, "-d", out});
-    ASSERT_TRUE(WaitForWriting(out, ".partial"));
+    ASSERT_TRUE(WaitForWriting(out, ".partial", 1 << 20));  // big.bin, not first.txt
     kill(child, SIGKILL);
     EXPECT_EQ(Finish(child), 128 + SIGKILL);
     EXPECT_EQ(FileText(out + "/big.bin"), "old");
@@ -98,7 +99,7 @@ TEST(Signals, TermAndHangUpStopPackWithoutAPartialFile) {
         WriteWholeFile(folder / "src/noise.bin", Noise(16 << 20, 7));
         fs::create_directories(folder / "out");
         pid_t child = StartCli({"pack", "-1", "-q", folder / "src", "-o", folder / "out/setup.exe"});
-        ASSERT_TRUE(WaitForWriting(folder / "out", ".partial"));
+        ASSERT_TRUE(WaitForWriting(folder / "out", ".partial", 0));
         kill(child, signal);
         EXPECT_EQ(Finish(child), ExitCancelled) << strsignal(signal);
         EXPECT_TRUE(fs::is_empty(folder / "out")) << strsignal(signal);
