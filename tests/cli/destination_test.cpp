@@ -97,14 +97,7 @@ TEST_F(Destination, ReplacedFileLeavesItsHardLinkAndModeAlone) {
 }
 
 TEST_F(Destination, DamageWhileReplacingKeepsTheOldFile) {
-    EntryStream s;
-    s.LiteralFile("first.bin", Noise(3000, 1));
-    s.LiteralFile("second.bin", Noise(6000, 2));
-    s.End();
-    std::string broken = WriteSample(folder, s);
-    std::vector<uint8_t> bytes = ReadWholeFile(broken);
-    bytes[bytes.size() - 10] ^= 0x04;  // inside second.bin
-    WriteWholeFile(broken, bytes);
+    std::string broken = WriteDamagedInSecondFile(folder);
     WriteWholeFile(out + "/second.bin", Bytes("precious"));
 
     CliRun r = RunCli({"x", "-y", broken, "-d", out});

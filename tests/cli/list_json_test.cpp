@@ -45,15 +45,7 @@ TEST(ListJson, StreamedTextIsTheWholeDocumentsText) {
 
 TEST(ListJson, ACutShortListingSaysSoBeforeItsEntries) {
     TempFolder folder;
-    EntryStream s;
-    s.LiteralFile("first.bin", Noise(3000, 1));
-    s.LiteralFile("second.bin", Noise(6000, 2));
-    s.End();
-    std::string archive = WriteSample(folder, s);
-    std::vector<uint8_t> bytes = ReadWholeFile(archive);
-    bytes[bytes.size() - 10] ^= 0x04;
-    WriteWholeFile(archive, bytes);
-    CliRun r = RunCli({"list", "--json", archive});
+    CliRun r = RunCli({"list", "--json", WriteDamagedInSecondFile(folder)});
     EXPECT_EQ(r.code, ExitDamaged);
     ExpectCanonical(r);
     nlohmann::json j = nlohmann::json::parse(r.out);
