@@ -46,6 +46,7 @@ std::vector<Output> Writing;
 // core asks for next must not reach an older file of that name.
 std::vector<std::string> Abandoned;
 unsigned TempCounter = 0;
+pid_t OwnProcess = 0;  // asked again whenever the drives are mapped, as after a fork
 
 // A core path below a mapped drive, split into its folder and its last element.
 struct Target {
@@ -166,7 +167,8 @@ bool LeafName(const Target& t, std::string& name) {
 }  // namespace
 
 std::string DestinationTemporaryName(unsigned counter) {
-    return ".daduvivu\u00B7" + std::to_string(getpid()) + "\u00B7" + std::to_string(counter) + ".partial";
+    if (OwnProcess == 0) OwnProcess = getpid();
+    return ".daduvivu\u00B7" + std::to_string(OwnProcess) + "\u00B7" + std::to_string(counter) + ".partial";
 }
 
 void DestinationForget() {
@@ -183,6 +185,7 @@ void DestinationForget() {
     if (Last.root >= 0) close(Last.root);
     Last = Walk{};
     Abandoned.clear();
+    OwnProcess = 0;
 }
 
 bool DestinationFindName(const char* path, bool* isFolder, bool* result) {

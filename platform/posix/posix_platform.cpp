@@ -19,6 +19,10 @@ bool PosixExtractDisabled = false;
 namespace {
 
 std::map<char, std::string> Drives;
+// The seam never seeks: a file opened for reading is where its reads left it, so the
+// position of the one read last is known without asking the system.
+int PositionFile = -1;
+int64_t KnownPosition = 0;
 std::map<std::string, std::string> Files;
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -102,6 +106,8 @@ PlatFile PlatOpenRead(const char* path) {
         close(fd);
         return PlatNoFile;
     }
+    PositionFile = fd;
+    KnownPosition = 0;
     return fd;
 }
 
@@ -121,11 +127,13 @@ bool PlatRead(PlatFile file, void* buffer, uint32_t n, uint32_t* got) {
         ssize_t r = read(static_cast<int>(file), at + *got, n - *got);
         if (r < 0) {
             if (errno == EINTR) continue;
+            if (file == PositionFile) PositionFile = -1;
             return false;
         }
         if (r == 0) break;
         *got += static_cast<uint32_t>(r);
     }
+    if (file == PositionFile) KnownPosition += *got;
     return true;
 }
 
@@ -153,6 +161,10 @@ bool PlatSize(PlatFile file, int64_t* size) {
 
 bool PlatPosition(PlatFile file, int64_t* position) {
     if (file == PlatNoFile) return false;
+    if (file == PositionFile) {
+        *position = KnownPosition;
+        return true;
+    }
     off_t at = lseek(static_cast<int>(file), 0, SEEK_CUR);
     if (at < 0) return false;
     *position = at;
@@ -168,6 +180,7 @@ bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
 }
 
 bool PlatClose(PlatFile file) {
+    if (file == PositionFile) PositionFile = -1;
     bool closed;
     if (DestinationClose(file, &closed)) return closed;
     return file != PlatNoFile && close(static_cast<int>(file)) == 0;
