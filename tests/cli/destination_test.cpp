@@ -7,10 +7,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 #include "cli_runner.h"
 #include "platform/posix/codepage.h"
 #include "platform/posix/posix_destination.h"
+#include "platform/posix/posix_platform.h"
 
 namespace fs = std::filesystem;
 
@@ -151,6 +153,43 @@ TEST_F(Destination, TreesDeeperThanAPathCanNameAreMadeAndClimbedBack) {
     EXPECT_EQ(FileText(out + "/top.txt"), "top");
     // What the standard library cannot remove by path.
     EXPECT_EQ(std::system(("rm -rf '" + out + "'").c_str()), 0);
+}
+
+// Names whose folders share bytes, hold a trail byte 0x5C ("表"), "." and empty elements,
+// in random order: the kept folder handles must lead exactly where the plain path does.
+TEST(DestinationWalk, EveryFileLandsWhereItsPlainPathSays) {
+    const std::vector<std::string> elements = {"a", "b", "\x95\x5C", "\x95\x5C" "a", "a\x95\x5C", ".", ""};
+    for (uint32_t seed = 1; seed <= 8; ++seed) {
+        TempFolder folder;
+        EntryStream s;
+        std::set<std::string> expected;
+        uint32_t r = seed;
+        auto next = [&](uint32_t n) {
+            r = r * 1103515245u + 12345u;
+            return (r >> 16) % n;
+        };
+        for (int i = 0; i < 120; ++i) {
+            std::string name;
+            for (uint32_t depth = next(4); depth > 0; --depth) {
+                const std::string& element = elements[next(elements.size())];
+                if (!name.empty() || !element.empty()) name += element + "\\";  // no leading '\'
+            }
+            if (next(5) == 0) {
+                if (!name.empty()) s.Folder(name.substr(0, name.size() - 1));
+                continue;
+            }
+            name += "f" + std::to_string(i);
+            s.LiteralFile(name, Bytes(name));
+            expected.insert(fs::weakly_canonical(folder / "out/" + PosixNativePath(name.c_str())).string());
+        }
+        s.End();
+        CliRun run = RunCli({"x", "-q", WriteSample(folder, s), "-d", folder / "out"});
+        ASSERT_EQ(run.code, 0) << run.err;
+        std::set<std::string> found;
+        for (const auto& e : fs::recursive_directory_iterator(folder / "out"))
+            if (e.is_regular_file()) found.insert(e.path().string());
+        EXPECT_EQ(found, expected) << "seed " << seed;
+    }
 }
 
 TEST(TemporaryName, NoStoredNameConvertsToIt) {
