@@ -189,17 +189,24 @@ void DestinationForget() {
 }
 
 bool DestinationFindName(const char* path, bool* isFolder, bool* result) {
+    // A folder along the kept walk is known to be a folder: no need to look again, nor
+    // to scan the path (the core asks for every folder along a path, outermost first).
+    if (Last.letter != 0 && path[0] != 0 && path[1] == ':' && static_cast<char>(path[0] & ~0x20) == Last.letter) {
+        const char* rel = path + 2;
+        size_t length = std::strlen(rel);
+        if (length <= Last.path.size() && std::memcmp(rel, Last.path.data(), length) == 0 &&
+            std::binary_search(Last.levels.begin(), Last.levels.end(), Level{length, -1},
+                               [](const Level& a, const Level& b) { return a.end < b.end; })) {
+            *isFolder = true;
+            *result = true;
+            return true;
+        }
+    }
     Target t;
     if (!Parse(path, t)) return false;
     *result = false;
-    // A folder along the kept walk is known to be a folder: no need to look again.
-    size_t length = static_cast<size_t>(t.leaf + std::strlen(t.leaf) - t.rel);
-    if (*t.leaf == 0) length = t.folderLength;
-    if (length == 0 ||
-        (length <= Last.path.size() && std::memcmp(t.rel, Last.path.data(), length) == 0 &&
-         std::binary_search(Last.levels.begin(), Last.levels.end(), Level{length, -1},
-                            [](const Level& a, const Level& b) { return a.end < b.end; }))) {
-        *isFolder = true;
+    if (t.folderLength == 0 && *t.leaf == 0) {
+        *isFolder = true;  // the drive's own folder
         *result = true;
         return true;
     }
