@@ -8,6 +8,7 @@
 
 #include "cli/archive_probe.h"
 #include "cli/scoped_interrupt.h"
+#include "cli/terminal_text.h"
 #include "container/archive.h"
 #include "container/block_stream.h"
 #include "container/fatal.h"
@@ -130,6 +131,9 @@ std::string ArchiveSession::Describe(const MessageBoxRequest& box) const {
     case MsgFolderFailed: {
         std::string native = PosixNativePath(box.subject);
         struct stat st;
+        if (lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            return "cannot create folder " + native +
+                   ": a symbolic link is in the way (links below the destination are never followed)";
         if (lstat(native.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
             return "cannot create folder " + native + ": a file of that name is in the way";
         return "cannot create folder " + native + reason;
@@ -156,7 +160,8 @@ int ArchiveSession::AnswerBox(const MessageBoxRequest& box) {
         if (answer == AnswerNo) pendingSkipped_ = true;
         return answer;
     }
-    std::string line = Describe(box);
+    // Messages quote stored names and the archive's own texts.
+    std::string line = Printable(Describe(box));
     lastBoxSeen_ = true;
     lastBox_ = box.id;
     if (progress_) progress_->Clear();

@@ -9,6 +9,7 @@
 #include "cli/archive_session.h"
 #include "cli/commands.h"
 #include "cli/name_filter.h"
+#include "cli/terminal_text.h"
 
 namespace {
 
@@ -31,13 +32,13 @@ public:
         if (!io_.inputIsTerminal) {
             // Nobody to ask: keep what is there, and say so once.
             if (!warned_)
-                io_.err << "daduvivu: " << path << " exists; existing files are kept (no terminal to ask: "
+                io_.err << "daduvivu: " << Printable(path) << " exists; existing files are kept (no terminal to ask: "
                         << "-y replaces them, -n keeps them quietly)" << std::endl;
             warned_ = true;
             return AnswerNo;
         }
         for (;;) {
-            io_.err << "replace " << path << "? [y]es, [n]o, [A]ll, [N]one, [c]ancel: " << std::flush;
+            io_.err << "replace " << Printable(path) << "? [y]es, [n]o, [A]ll, [N]one, [c]ancel: " << std::flush;
             std::string reply;
             if (!std::getline(io_.in, reply)) {
                 io_.err << "\n";
@@ -102,9 +103,9 @@ int ExtractCommand(const ExtractOptions& options, Console& io) {
         if (options.quiet) return;
         if (session.progress()) session.progress()->Clear();
         if (e.isFolder)
-            io.out << "   creating: " << e.name << "/\n";
+            io.out << "   creating: " << Printable(e.name) << "/\n";
         else
-            io.out << (skipped ? "   skipping: " : " extracting: ") << e.name << (skipped ? " (exists)\n" : "\n");
+            io.out << (skipped ? "   skipping: " : " extracting: ") << Printable(e.name) << (skipped ? " (exists)\n" : "\n");
         io.out.flush();
     };
     if (!options.quiet) session.ShowProgress("Extracting");

@@ -3,6 +3,7 @@
 
 #include "cli/archive_session.h"
 #include "cli/commands.h"
+#include "cli/terminal_text.h"
 #include "cli/time_text.h"
 
 int InfoCommand(const InfoOptions& options, Console& io) {
@@ -34,14 +35,15 @@ int InfoCommand(const InfoOptions& options, Console& io) {
     io.out << "Size:            " << session.archiveSize() << " bytes (recorded " << session.recordedSize()
            << ")\n";
     io.out << "Identity stamp:  " << OleDateText(session.identityStamp()) << " (" << raw << " days)\n";
-    io.out << "Run after:       " << (session.runAfter().empty() ? "(none)" : session.runAfter()) << "\n";
-    io.out << "Volume base:     " << session.volumeBaseName() << " (files " << session.volumeBaseName()
+    io.out << "Run after:       " << (session.runAfter().empty() ? "(none)" : Printable(session.runAfter())) << "\n";
+    std::string base = Printable(session.volumeBaseName());
+    io.out << "Volume base:     " << base << " (files " << base
            << "_2.DAT, _3.DAT, ...)\n";
     io.out << "Volume files:    " << volumes.size() << " found";
-    if (!volumes.empty()) io.out << " in " << volumes.front().path.substr(0, volumes.front().path.rfind('/'));
+    if (!volumes.empty()) io.out << " in " << Printable(volumes.front().path.substr(0, volumes.front().path.rfind('/')));
     io.out << "\n";
     for (const VolumeFile& v : volumes)
-        io.out << "  " << v.path << "  " << v.size << " bytes" << (v.belongs ? "" : "  (foreign or damaged)")
+        io.out << "  " << Printable(v.path) << "  " << v.size << " bytes" << (v.belongs ? "" : "  (foreign or damaged)")
                << "\n";
     io.out << "Message:\n";
     std::string message = session.messageText();
@@ -49,7 +51,7 @@ int InfoCommand(const InfoOptions& options, Console& io) {
     while (at < message.size()) {
         size_t end = message.find('\n', at);
         if (end == std::string::npos) end = message.size();
-        io.out << "  " << message.substr(at, end - at) << "\n";
+        io.out << "  " << Printable(std::string_view(message).substr(at, end - at)) << "\n";
         at = end + 1;
     }
     return ExitOk;

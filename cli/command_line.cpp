@@ -93,8 +93,11 @@ terminal an existing file is kept and named on stderr. -y replaces every one,
 after the other in archive order, and creates nothing in any folder (each file
 passes through a private temporary folder); messages go to stderr.
 
-Ctrl-C stops cleanly: the file being written is removed, the files before it
-stay. Names that would lead outside DIR ('..', a leading '\', a drive or any
+Ctrl-C, SIGTERM and SIGHUP stop cleanly: the file being written is removed,
+the files before it stay. Files are written under a temporary name and renamed
+when complete, so a replaced file's hard links keep the old content. Symbolic
+links below DIR are never followed: one where a folder must be is an error.
+Names that would lead outside DIR ('..', a leading '\', a drive or any
 ':') are refused: the archive counts as damaged and nothing of that entry is
 written.
 )";

@@ -1,5 +1,6 @@
-// Ctrl-C handled by the command while it lives: the first one calls `handler`, which
-// asks the work to stop cleanly; a second one kills at once, as usual.
+// Ctrl-C handled by the command while it lives, and SIGTERM and SIGHUP (kill, a closed
+// terminal) handled just like it: the first one calls `handler`, which asks the work to
+// stop cleanly; a second one of the same kind kills at once, as usual.
 #pragma once
 
 #include <signal.h>
@@ -11,12 +12,16 @@ public:
         interrupt.sa_handler = handler;
         interrupt.sa_flags = SA_RESETHAND;  // no SA_RESTART: a waiting prompt gives up
         sigemptyset(&interrupt.sa_mask);
-        sigaction(SIGINT, &interrupt, &previous_);
+        for (int i = 0; i < Count; ++i) sigaction(Signals[i], &interrupt, &previous_[i]);
     }
-    ~ScopedInterrupt() { sigaction(SIGINT, &previous_, nullptr); }
+    ~ScopedInterrupt() {
+        for (int i = 0; i < Count; ++i) sigaction(Signals[i], &previous_[i], nullptr);
+    }
     ScopedInterrupt(const ScopedInterrupt&) = delete;
     ScopedInterrupt& operator=(const ScopedInterrupt&) = delete;
 
 private:
-    struct sigaction previous_{};
+    static constexpr int Count = 3;
+    static constexpr int Signals[Count] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction previous_[Count]{};
 };

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "platform/posix/codepage.h"
+#include "platform/posix/posix_destination.h"
 
 PosixHooks Hooks;
 std::string PosixMessageText;
@@ -18,6 +19,10 @@ bool PosixExtractDisabled = false;
 namespace {
 
 std::map<char, std::string> Drives;
+// The seam never seeks: a file opened for reading is where its reads left it, so the
+// position of the one read last is known without asking the system.
+int PositionFile = -1;
+int64_t KnownPosition = 0;
 std::map<std::string, std::string> Files;
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -40,9 +45,13 @@ timespec ToTimespec(FileTime t) {
 
 }  // namespace
 
-void PosixMapDrive(char letter, const std::string& nativeFolder) { Drives[Upper(letter)] = nativeFolder; }
+void PosixMapDrive(char letter, const std::string& nativeFolder) {
+    DestinationForget();
+    Drives[Upper(letter)] = nativeFolder;
+}
 void PosixMapFile(const std::string& corePath, const std::string& nativeFile) { Files[corePath] = nativeFile; }
 void PosixClearDrives() {
+    DestinationForget();
     Drives.clear();
     Files.clear();
 }
@@ -52,6 +61,11 @@ void PosixResetPlatform() {
     Hooks = PosixHooks{};
     PosixMessageText.clear();
     PosixExtractDisabled = false;
+}
+
+const std::string* PosixDriveFolder(char letter) {
+    auto found = Drives.find(Upper(letter));
+    return found == Drives.end() ? nullptr : &found->second;
 }
 
 std::string PosixNativePath(const char* path) {
@@ -92,10 +106,14 @@ PlatFile PlatOpenRead(const char* path) {
         close(fd);
         return PlatNoFile;
     }
+    PositionFile = fd;
+    KnownPosition = 0;
     return fd;
 }
 
 PlatFile PlatCreateWrite(const char* path) {
+    PlatFile file;
+    if (DestinationCreateWrite(path, &file)) return file;
     // A symbolic link in place of the file is never followed out of the destination.
     int fd = open(PosixNativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
     return fd < 0 ? PlatNoFile : fd;
@@ -109,11 +127,13 @@ bool PlatRead(PlatFile file, void* buffer, uint32_t n, uint32_t* got) {
         ssize_t r = read(static_cast<int>(file), at + *got, n - *got);
         if (r < 0) {
             if (errno == EINTR) continue;
+            if (file == PositionFile) PositionFile = -1;
             return false;
         }
         if (r == 0) break;
         *got += static_cast<uint32_t>(r);
     }
+    if (file == PositionFile) KnownPosition += *got;
     return true;
 }
 
@@ -141,6 +161,10 @@ bool PlatSize(PlatFile file, int64_t* size) {
 
 bool PlatPosition(PlatFile file, int64_t* position) {
     if (file == PlatNoFile) return false;
+    if (file == PositionFile) {
+        *position = KnownPosition;
+        return true;
+    }
     off_t at = lseek(static_cast<int>(file), 0, SEEK_CUR);
     if (at < 0) return false;
     *position = at;
@@ -150,14 +174,27 @@ bool PlatPosition(PlatFile file, int64_t* position) {
 bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
     if (file == PlatNoFile) return false;
     timespec times[2] = {ToTimespec(access), ToTimespec(write)};
-    return futimens(static_cast<int>(file), times) == 0;
+    if (futimens(static_cast<int>(file), times) != 0) return false;
+    DestinationTimesSet(file);
+    return true;
 }
 
-bool PlatClose(PlatFile file) { return file != PlatNoFile && close(static_cast<int>(file)) == 0; }
+bool PlatClose(PlatFile file) {
+    if (file == PositionFile) PositionFile = -1;
+    bool closed;
+    if (DestinationClose(file, &closed)) return closed;
+    return file != PlatNoFile && close(static_cast<int>(file)) == 0;
+}
 
-bool PlatDelete(const char* path) { return unlink(PosixNativePath(path).c_str()) == 0; }
+bool PlatDelete(const char* path) {
+    bool deleted;
+    if (DestinationDelete(path, &deleted)) return deleted;
+    return unlink(PosixNativePath(path).c_str()) == 0;
+}
 
 bool PlatFindName(const char* path, bool* isFolder) {
+    bool found;
+    if (DestinationFindName(path, isFolder, &found)) return found;
     std::string native = PosixNativePath(path);
     struct stat st;
     if (native.empty() || lstat(native.c_str(), &st) != 0) return false;
@@ -168,7 +205,11 @@ bool PlatFindName(const char* path, bool* isFolder) {
     return true;
 }
 
-bool PlatCreateFolder(const char* path) { return mkdir(PosixNativePath(path).c_str(), 0777) == 0; }
+bool PlatCreateFolder(const char* path) {
+    bool made;
+    if (DestinationCreateFolder(path, &made)) return made;
+    return mkdir(PosixNativePath(path).c_str(), 0777) == 0;
+}
 
 const char* PlatCharNext(const char* p) {
     if (*p == 0) return p;

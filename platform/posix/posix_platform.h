@@ -33,6 +33,8 @@ void PosixMapDrive(char letter, const std::string& nativeFolder);
 // Gives one core path (such as the program file's) a native file of its own.
 void PosixMapFile(const std::string& corePath, const std::string& nativeFile);
 void PosixClearDrives();
+// The native folder of a mapped drive letter, or null.
+const std::string* PosixDriveFolder(char letter);
 // The native path that a core path stands for.
 std::string PosixNativePath(const char* path);
 // Puts the defaults back: no drives, default hooks, no message text.

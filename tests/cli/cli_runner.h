@@ -65,3 +65,17 @@ inline std::string WriteSample(const TempFolder& folder, const EntryStream& entr
     WriteArchive(path, layout);
     return path;
 }
+
+// first.bin (Noise(3000, 1)), then second.bin (Noise(6000, 2)) with a bit flipped in
+// its last block: the archive is damaged inside the second file.
+inline std::string WriteDamagedInSecondFile(const TempFolder& folder) {
+    EntryStream s;
+    s.LiteralFile("first.bin", Noise(3000, 1));
+    s.LiteralFile("second.bin", Noise(6000, 2));
+    s.End();
+    std::string archive = WriteSample(folder, s);
+    std::vector<uint8_t> bytes = ReadWholeFile(archive);
+    bytes[bytes.size() - 10] ^= 0x04;
+    WriteWholeFile(archive, bytes);
+    return archive;
+}

@@ -168,14 +168,7 @@ TEST(ExtractDamage, ANameLeavingTheDestinationWritesNothingOutside) {
 
 TEST(ExtractDamage, AFlippedBitKeepsEarlierFilesAndRemovesTheBrokenOne) {
     TempFolder folder;
-    EntryStream s;
-    s.LiteralFile("first.bin", Noise(3000, 1));
-    s.LiteralFile("second.bin", Noise(6000, 2));
-    s.End();
-    std::string archive = WriteSample(folder, s);
-    std::vector<uint8_t> bytes = ReadWholeFile(archive);
-    bytes[bytes.size() - 10] ^= 0x04;  // in the last block, inside second.bin
-    WriteWholeFile(archive, bytes);
+    std::string archive = WriteDamagedInSecondFile(folder);
 
     CliRun r = RunCli({"x", archive, "-d", folder / "out"});
     EXPECT_EQ(r.code, ExitDamaged);
