@@ -3,6 +3,7 @@
 #include <stddef.h>
 
 #include "container/block_stream.h"
+#include "fsutil/text.h"
 
 #define T1(x) x, x, x, x, x, x, x, x
 #define T8(x) T1(x), T1(x), T1(x), T1(x), T1(x), T1(x), T1(x), T1(x)
@@ -82,39 +83,75 @@ inline uint64_t OrderKey(int32_t frequency, int place, int symbol) {
     return static_cast<uint64_t>(reversed) << 32 | static_cast<uint64_t>(place) << 16 | static_cast<uint64_t>(symbol);
 }
 
+// Sorts keys of leaves that are in their previous order already: close-together
+// counts (a body's early builds) by counting, which keeps that order, others by key.
+uint64_t* SortChanged(uint64_t* keys, uint64_t* scratch, int n) {
+    if (n <= 16) return SortKeys(keys, scratch, n);
+    uint32_t low = 0xFFFFFFFFu, high = 0;  // reversed counts
+    for (int i = 0; i < n; ++i) {
+        uint32_t r = static_cast<uint32_t>(keys[i] >> 32);
+        low = r < low ? r : low;
+        high = r > high ? r : high;
+    }
+    constexpr uint32_t Range = 256;
+    if (high - low >= Range) return SortKeys(keys, scratch, n);
+    int32_t starts[Range + 1] = {};
+    for (int i = 0; i < n; ++i) ++starts[static_cast<uint32_t>(keys[i] >> 32) - low + 1];
+    for (uint32_t i = 1; i <= high - low; ++i) starts[i] += starts[i - 1];
+    for (int i = 0; i < n; ++i) scratch[starts[static_cast<uint32_t>(keys[i] >> 32) - low]++] = keys[i];
+    return scratch;
+}
+
 // Steps 1 to 3: the stable sort of the leaves into non-increasing frequency, leaves of
 // equal frequency in the order of the previous build. Leaves whose counts did not
 // change since that build are still in order among themselves, so only the changed
-// ones are sorted, and the two lists are merged.
-__attribute__((noinline)) void SortLeaves(HuffmanModel& model) {
+// ones are sorted and then merged in while the previous order is walked once.
+void SortLeaves(HuffmanModel& model) {
+    const int32_t* frequency = model.frequency;
+    int16_t* order = model.order;
+    int32_t* counts = model.orderedFrequency + 1;
     uint64_t* changed = model.scratch[0];
-    uint64_t* kept = model.scratch[1];
-    int changedCount = 0, keptCount = 0;
-    const bool whole = !model.ordered;
-    for (int k = 0; k < SymbolCount; ++k) {
-        int s = model.order[k];
-        int32_t f = model.frequency[s];
-        model.nodes[s].frequency = f;
-        uint64_t key = OrderKey(f, k, s);
-        if (whole || f != model.orderedFrequency[k])
-            changed[changedCount++] = key;
-        else
-            kept[keptCount++] = key;
+    int changedCount = 0;
+    if (!model.ordered) {
+        for (int k = 0; k < SymbolCount; ++k) changed[changedCount++] = OrderKey(frequency[order[k]], k, order[k]);
+    } else {
+        for (int k = 0; k < SymbolCount; ++k) {
+            int s = order[k];
+            int32_t f = frequency[s];
+            if (f != counts[k]) changed[changedCount++] = OrderKey(f, k, s);
+        }
     }
-    changed = SortKeys(changed, model.scratch[2], changedCount);
+    for (int i = 0; i < changedCount; ++i) {
+        int s = static_cast<int>(changed[i] & 0xFFFF);
+        model.nodes[s].frequency = frequency[s];
+    }
+    changed = SortChanged(changed, model.scratch[1], changedCount);
     changed[changedCount] = ~0ull;
-    kept[keptCount] = ~0ull;
-    int c = 0, u = 0;
-    for (int k = 0; k < SymbolCount; ++k) {
-        uint64_t key = changed[c] < kept[u] ? changed[c++] : kept[u++];
+
+    int16_t* newOrder = reinterpret_cast<int16_t*>(model.scratch[2]);
+    int32_t* newCounts = reinterpret_cast<int32_t*>(model.scratch[2] + SymbolCount / 4);
+    int placed = 0;
+    auto place = [&](uint64_t key) {
         int s = static_cast<int>(key & 0xFFFF);
-        model.order[k] = static_cast<int16_t>(s);
-        int32_t f = static_cast<int32_t>(0x7FFFFFFFu - static_cast<uint32_t>(key >> 32));
-        model.orderedFrequency[k] = f;
-        model.leafFrequency[k + 1] = f;
-        model.rank[s] = k;
+        newOrder[placed] = static_cast<int16_t>(s);
+        newCounts[placed] = static_cast<int32_t>(0x7FFFFFFFu - static_cast<uint32_t>(key >> 32));
+        model.rank[s] = placed++;
+    };
+    int c = 0;
+    if (model.ordered) {
+        for (int k = 0; k < SymbolCount; ++k) {
+            int s = order[k];
+            int32_t f = counts[k];
+            if (frequency[s] != f) continue;  // among the changed
+            uint64_t key = OrderKey(f, k, s);
+            while (changed[c] < key) place(changed[c++]);
+            place(key);
+        }
     }
-    model.leafFrequency[0] = 0x7FFFFFFF;
+    while (c < changedCount) place(changed[c++]);
+    CopyBytes(order, newOrder, sizeof model.order);
+    CopyBytes(counts, newCounts, sizeof model.order * 2);
+    model.orderedFrequency[0] = 0x7FFFFFFF;
     model.ordered = true;
 }
 
@@ -133,7 +170,7 @@ void BuildTree(HuffmanModel& model) {
     // larger ones in the order made. Runs of equal entries pair off in bulk.
     HuffmanNode* nodes = model.nodes;
     const int16_t* list = model.order;
-    const int32_t* leafFrequency = model.leafFrequency + 1;  // [-1] is above every count
+    const int32_t* leafFrequency = model.orderedFrequency + 1;  // [-1] is above every count
     int32_t* madeFrequency = reinterpret_cast<int32_t*>(model.scratch[0]);
     int16_t* group = reinterpret_cast<int16_t*>(model.scratch[1]);  // indices in the order made
     int leaves = SymbolCount;  // list[0 .. leaves) are the leaves not yet merged

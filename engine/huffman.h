@@ -33,27 +33,28 @@ inline int FastTaken(uint16_t entry) { return entry >> FastNodeBits; }
 struct HuffmanModel {
     int32_t frequency[SymbolCount];  // counts, only ever growing within a body
     int32_t rank[SymbolCount];       // place of each symbol in the last build's order
-    // The last build's order, rank inverted, with each leaf's count at that build: a
-    // build moves only the leaves whose counts differ from these.
+    // The last build's order, rank inverted, with each leaf's count at that build
+    // (orderedFrequency[k + 1] for order[k]; [0] stands above every count): a build
+    // moves only the leaves whose counts differ from these.
     int16_t order[SymbolCount];
-    int32_t orderedFrequency[SymbolCount];
+    int32_t orderedFrequency[SymbolCount + 1];
     bool ordered;                    // false until the first build: every leaf is placed anew
     HuffmanNode nodes[NodeCount];    // 0..511 leaves, 512..1022 internal in build order
     int16_t list[SymbolCount];       // list[0] is the root after a build
     uint16_t fast[FastSize];
-    int32_t leafFrequency[SymbolCount + 1];  // working storage of BuildTree
-    uint64_t scratch[3][SymbolCount + 1];
+    uint64_t scratch[3][SymbolCount + 1];  // working storage of BuildTree
 };
 
-// The state that a build starts from (counts and order), without the tree: a body's
-// models start from the start models' state and decode with the start trees until
-// their first rebuild.
+// The state that a build starts from (counts, order and the leaves' counts), without
+// the tree: a body's models start from the start models' state and decode with the
+// start trees until their first rebuild. `to` has been through InitModel once.
 inline void CopyModelState(HuffmanModel& to, const HuffmanModel& from) {
     __builtin_memcpy(to.frequency, from.frequency, sizeof to.frequency);
     __builtin_memcpy(to.rank, from.rank, sizeof to.rank);
     __builtin_memcpy(to.order, from.order, sizeof to.order);
     __builtin_memcpy(to.orderedFrequency, from.orderedFrequency, sizeof to.orderedFrequency);
     to.ordered = from.ordered;
+    for (int s = 0; s < SymbolCount; ++s) to.nodes[s].frequency = from.frequency[s];
 }
 
 // Initial counts of the two models of a file body.
