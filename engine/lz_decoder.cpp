@@ -10,6 +10,7 @@
 FileSlot RecentFileSlots[SlotCount];
 int currentSlot;
 OutputWindowState OutputWindow;
+void (*TreeObserver)(int tree, const HuffmanModel* model);
 
 namespace {
 
@@ -169,6 +170,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
     SlotFilled = false;
 
     StartModels();
+    if (TreeObserver) TreeObserver(0, nullptr);
     HuffmanModel* literalTree = &LiteralStart;
     HuffmanModel* distanceTree = &DistanceStart;
     Bits.used = 0;
@@ -189,6 +191,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
             if (symbolsDecoded != 0) {
                 BuildTree(LiteralModel);
                 literalTree = &LiteralModel;
+                if (TreeObserver) TreeObserver(0, literalTree);
             }
             PlatPumpOneMessage();
         }
@@ -225,6 +228,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
         if (DistanceRebuildDue(matchesDecoded)) {
             BuildTree(DistanceModel);
             distanceTree = &DistanceModel;
+            if (TreeObserver) TreeObserver(1, distanceTree);
         }
     }
     w.position = w.base + static_cast<int32_t>(out - buffer);

@@ -85,6 +85,31 @@ TEST(HostileBodies, ADistanceInFrontOfTheHistoryIsDamageAndThePartFileGoes) {
     EXPECT_FALSE(fs::exists(root / "dest/third"));
 }
 
+TEST(HostileBodies, AMatchRunningPastTheRecordedSizeIsDamage) {
+    // Near the start, where the window has room, and near a slide of the window, where
+    // matches go the slow way: the file never gets more than its recorded bytes.
+    for (size_t before : {size_t{10}, size_t{0xC000 - 30}}) {
+        TempFolder root;
+        EntryStream s;
+        s.LiteralFile("fine", Bytes("kept"));
+        std::vector<Token> tokens(before, Token::Literal('x'));
+        tokens.push_back(Token::Match(40, 1));
+        s.File("long", static_cast<int32_t>(before + 39), EncodeTokens(tokens));
+        s.End();
+        ExpectDamaged(ExtractInto(root, s.bytes));
+        EXPECT_EQ(ReadWholeFile(root / "dest/fine"), Bytes("kept"));
+        EXPECT_FALSE(fs::exists(root / "dest/long")) << before;
+    }
+    // Exactly the recorded size is sound.
+    TempFolder root;
+    EntryStream s;
+    s.File("exact", 41, EncodeTokens({Token::Literal('x'), Token::Match(40, 1)}));
+    s.End();
+    Outcome o = ExtractInto(root, s.bytes);
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(ReadWholeFile(root / "dest/exact"), std::vector<uint8_t>(41, 'x'));
+}
+
 TEST(HostileBodies, APrefixLongerThanTheReferenceIsDamage) {
     TempFolder root;
     EntryStream s;
