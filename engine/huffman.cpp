@@ -3,7 +3,6 @@
 #include <stddef.h>
 
 #include "container/block_stream.h"
-#include "fsutil/text.h"
 
 #define T1(x) x, x, x, x, x, x, x, x
 #define T8(x) T1(x), T1(x), T1(x), T1(x), T1(x), T1(x), T1(x), T1(x)
@@ -126,31 +125,32 @@ void SortLeaves(HuffmanModel& model) {
         model.nodes[s].frequency = frequency[s];
     }
     changed = SortChanged(changed, model.scratch[1], changedCount);
-    changed[changedCount] = ~0ull;
 
-    int16_t* newOrder = reinterpret_cast<int16_t*>(model.scratch[2]);
-    int32_t* newCounts = reinterpret_cast<int32_t*>(model.scratch[2] + SymbolCount / 4);
-    int placed = 0;
+    // From the back: a leaf only moves back when changed leaves from behind pass it, so
+    // every place written has been read already, and a leaf that keeps its place is
+    // not written at all.
+    int at = SymbolCount - 1;
     auto place = [&](uint64_t key) {
         int s = static_cast<int>(key & 0xFFFF);
-        newOrder[placed] = static_cast<int16_t>(s);
-        newCounts[placed] = static_cast<int32_t>(0x7FFFFFFFu - static_cast<uint32_t>(key >> 32));
-        model.rank[s] = placed++;
+        order[at] = static_cast<int16_t>(s);
+        counts[at] = static_cast<int32_t>(0x7FFFFFFFu - static_cast<uint32_t>(key >> 32));
+        model.rank[s] = at--;
     };
-    int c = 0;
+    int c = changedCount - 1;
     if (model.ordered) {
-        for (int k = 0; k < SymbolCount; ++k) {
+        for (int k = SymbolCount - 1; k >= 0; --k) {
             int s = order[k];
             int32_t f = counts[k];
             if (frequency[s] != f) continue;  // among the changed
             uint64_t key = OrderKey(f, k, s);
-            while (changed[c] < key) place(changed[c++]);
-            place(key);
+            while (c >= 0 && changed[c] > key) place(changed[c--]);
+            if (at == k)
+                --at;
+            else
+                place(key);
         }
     }
-    while (c < changedCount) place(changed[c++]);
-    CopyBytes(order, newOrder, sizeof model.order);
-    CopyBytes(counts, newCounts, sizeof model.order * 2);
+    while (c >= 0) place(changed[c--]);
     model.orderedFrequency[0] = 0x7FFFFFFF;
     model.ordered = true;
 }
