@@ -175,6 +175,47 @@ TEST(HostileBlocks, ATrailingBlockOfOneOrTwoBytesIsDamage) {
     }
 }
 
+TEST(HostileBlocks, ABodyEndingWithItsBlockIsWholeBeforeTheNextBlockIsRead) {
+    // The first body ends in the last byte of the first block, its last codes one bit
+    // long, so fewer bits are left than a table lookup takes; the second block is
+    // damaged. The decoder must not read into it for the first file, which is complete.
+    EntryStream s;
+    std::vector<uint8_t> content;
+    size_t low = 1000, high = 60000;  // the stream grows with n: look for 4,096 bytes
+    while (low < high) {
+        size_t n = (low + high) / 2;
+        EntryStream t;
+        content.assign(n, 'x');
+        t.LiteralFile("a", content);
+        if (t.bytes.size() == 4096) {
+            s = t;
+            break;
+        }
+        if (t.bytes.size() < 4096)
+            low = n + 1;
+        else
+            high = n;
+    }
+    ASSERT_EQ(s.bytes.size(), 4096u);
+    s.LiteralFile("b", Bytes("after the end of the block"));
+    s.End();
+    TempFolder root;
+    fs::create_directories(root / "dest");
+    ArchiveLayout layout;
+    layout.payload = s.bytes;
+    std::string program = root / "setup.exe";
+    WriteArchive(program, layout);
+    std::vector<uint8_t> bytes = ReadWholeFile(program);
+    size_t headerEnd = TestStubSize + 4 + 1 + 8 + 1 + 1 + 1;
+    bytes[headerEnd + 4098 + 5] ^= 0x01;
+    WriteWholeFile(program, bytes);
+    CoreHarness h;
+    EXPECT_EQ(h.Extract(program, root / "dest"), 1);
+    EXPECT_EQ(h.BoxIds(), std::vector<MessageId>{MsgCorrupt});
+    EXPECT_EQ(ReadWholeFile(root / "dest/a"), content);
+    EXPECT_FALSE(fs::exists(root / "dest/b"));
+}
+
 TEST(HostileBlocks, AFlippedBitInALaterBlockKeepsEarlierFilesAndDeletesTheCurrentOne) {
     std::vector<uint8_t> big = PatternBytes(30000, 7, 8);
     EntryStream s;
