@@ -32,6 +32,21 @@ Outcome ExtractInto(const TempFolder& root, const std::vector<uint8_t>& payload)
     return {code, h.BoxIds()};
 }
 
+// Writes the one-volume archive of `payload` into root, with one bit of the blocks'
+// bytes (counted from the first block) flipped by `mask`; returns the program file.
+std::string WriteWithFlippedBit(const TempFolder& root, const std::vector<uint8_t>& payload, size_t at, uint8_t mask) {
+    fs::create_directories(root / "dest");
+    ArchiveLayout layout;
+    layout.payload = payload;
+    std::string program = root / "setup.exe";
+    WriteArchive(program, layout);
+    std::vector<uint8_t> bytes = ReadWholeFile(program);
+    size_t headerEnd = TestStubSize + 4 + 1 + 8 + 1 + 1 + 1;
+    bytes[headerEnd + at] ^= mask;
+    WriteWholeFile(program, bytes);
+    return program;
+}
+
 void ExpectDamaged(const Outcome& o) {
     EXPECT_EQ(o.code, 1);
     EXPECT_EQ(o.boxes, std::vector<MessageId>{MsgCorrupt});
@@ -200,15 +215,7 @@ TEST(HostileBlocks, ABodyEndingWithItsBlockIsWholeBeforeTheNextBlockIsRead) {
     s.LiteralFile("b", Bytes("after the end of the block"));
     s.End();
     TempFolder root;
-    fs::create_directories(root / "dest");
-    ArchiveLayout layout;
-    layout.payload = s.bytes;
-    std::string program = root / "setup.exe";
-    WriteArchive(program, layout);
-    std::vector<uint8_t> bytes = ReadWholeFile(program);
-    size_t headerEnd = TestStubSize + 4 + 1 + 8 + 1 + 1 + 1;
-    bytes[headerEnd + 4098 + 5] ^= 0x01;
-    WriteWholeFile(program, bytes);
+    std::string program = WriteWithFlippedBit(root, s.bytes, 4098 + 5, 0x01);
     CoreHarness h;
     EXPECT_EQ(h.Extract(program, root / "dest"), 1);
     EXPECT_EQ(h.BoxIds(), std::vector<MessageId>{MsgCorrupt});
@@ -224,15 +231,7 @@ TEST(HostileBlocks, AFlippedBitInALaterBlockKeepsEarlierFilesAndDeletesTheCurren
     s.End();
     for (size_t flip : {size_t{2 * 4098 + 17}, size_t{3 * 4098 + 4097}}) {  // a payload bit, a check bit
         TempFolder root;
-        fs::create_directories(root / "dest");
-        ArchiveLayout layout;
-        layout.payload = s.bytes;
-        std::string program = root / "setup.exe";
-        WriteArchive(program, layout);
-        std::vector<uint8_t> bytes = ReadWholeFile(program);
-        size_t headerEnd = TestStubSize + 4 + 1 + 8 + 1 + 1 + 1;
-        bytes[headerEnd + flip] ^= 0x10;
-        WriteWholeFile(program, bytes);
+        std::string program = WriteWithFlippedBit(root, s.bytes, flip, 0x10);
         CoreHarness h;
         EXPECT_EQ(h.Extract(program, root / "dest"), 1);
         EXPECT_EQ(h.BoxIds(), std::vector<MessageId>{MsgCorrupt});
