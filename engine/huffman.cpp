@@ -75,8 +75,8 @@ uint64_t* SortKeys(uint64_t* keys, uint64_t* scratch, int n) {
 }
 
 // A leaf's place in the new order: frequency descending, then the place it had in the
-// previous order. Counts are at least 1 and below 2^31, so the reversed count fits in
-// 31 bits; the leaf rides in the low bits.
+// previous order. Counts are never negative, so the reversed count fits in 31 bits;
+// the leaf rides in the low bits.
 inline uint64_t OrderKey(int32_t frequency, int place, int symbol) {
     uint32_t reversed = 0x7FFFFFFFu - static_cast<uint32_t>(frequency);
     return static_cast<uint64_t>(reversed) << 32 | static_cast<uint64_t>(place) << 16 | static_cast<uint64_t>(symbol);
@@ -209,7 +209,7 @@ void BuildTree(HuffmanModel& model) {
     auto takeSecond = [&](int* entry) -> int32_t {
         fillGroup();
         int32_t f = leafFrequency[leaves - 1];
-        if (groupFrequency <= f) {
+        if (groupCount > 0 && groupFrequency <= f) {
             *entry = SymbolCount + group[--groupCount];
             return groupFrequency;
         }
@@ -222,8 +222,8 @@ void BuildTree(HuffmanModel& model) {
         int32_t smallestLeaf = leafFrequency[leaves - 1];
         int first, second;
         int32_t firstFrequency;
-        if (groupFrequency <= smallestLeaf) {
-            if (groupCount >= 2 && groupFrequency > 0) {
+        if (groupCount > 0 && groupFrequency <= smallestLeaf) {
+            if (groupCount >= 2 && groupFrequency > 0 && groupFrequency < (1 << 30)) {
                 // Nodes of the group pair off, newest first; their sums are larger.
                 int32_t sum = 2 * groupFrequency;
                 do {
@@ -235,7 +235,8 @@ void BuildTree(HuffmanModel& model) {
             first = SymbolCount + group[--groupCount];
             firstFrequency = groupFrequency;
         } else {
-            if (leaves >= 2 && leafFrequency[leaves - 2] == smallestLeaf && smallestLeaf > 0) {
+            if (leaves >= 2 && leafFrequency[leaves - 2] == smallestLeaf && smallestLeaf > 0 &&
+                smallestLeaf < (1 << 30)) {
                 // Leaves of the smallest count pair off from the end; every node is larger.
                 int32_t sum = 2 * smallestLeaf;
                 do {
@@ -248,7 +249,7 @@ void BuildTree(HuffmanModel& model) {
             firstFrequency = smallestLeaf;
         }
         int32_t secondFrequency = takeSecond(&second);
-        make(first, second, firstFrequency + secondFrequency);
+        make(first, second, WrappingSum(firstFrequency, secondFrequency));
     }
     model.list[0] = static_cast<int16_t>(RootNode);  // step 5
     __builtin_memset(model.fast, 0, sizeof model.fast);

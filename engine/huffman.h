@@ -57,11 +57,19 @@ inline void CopyModelState(HuffmanModel& to, const HuffmanModel& from) {
     for (int s = 0; s < SymbolCount; ++s) to.nodes[s].frequency = from.frequency[s];
 }
 
+// Counts and sums wrap as 32-bit two's complement numbers, as on the machines the format
+// was made for, should a body of nearly 2 GiB ever take them that far.
+inline int32_t WrappingSum(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+
 // Initial counts of the two models of a file body.
 extern const int32_t LiteralInitialCounts[SymbolCount];   // 1 for every symbol
 extern const int32_t DistanceInitialCounts[SymbolCount];  // 2 for 0..63, 1 for the rest
 
 void InitModel(HuffmanModel& model, const int32_t* initialCounts);
+// Between two builds of a model its counts may only grow (InitModel starts afresh):
+// the build moves only the leaves whose counts changed, and only forward.
 void BuildTree(HuffmanModel& model);
 // The whole shortcut table of the current tree at once.
 void FillFastTable(HuffmanModel& model);

@@ -196,7 +196,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
             PlatPumpOneMessage();
         }
         int s = DecodeBuffered(*literalTree, bits);
-        ++LiteralModel.frequency[s];
+        LiteralModel.frequency[s] = WrappingSum(LiteralModel.frequency[s], 1);
         ++symbolsDecoded;
         if (s < 256) {
             if (out == buffer + OutputBufferSize) {
@@ -210,7 +210,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
         }
         int32_t length = s < 511 ? s - 254 : 257 + static_cast<int32_t>(ReadBufferedBits(bits, 12));
         int d = DecodeBuffered(*distanceTree, bits);
-        ++DistanceModel.frequency[d];
+        DistanceModel.frequency[d] = WrappingSum(DistanceModel.frequency[d], 1);
         int32_t distance = 32 * d + 1 + static_cast<int32_t>(ReadBufferedBits(bits, 5));
         int32_t at = static_cast<int32_t>(out - buffer);
         // No match may reach in front of the first history byte, nor make the file

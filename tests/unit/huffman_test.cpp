@@ -185,3 +185,31 @@ TEST(HuffmanModel, BuildTreeGivesTheTreeOfThePlainAlgorithmBuildAfterBuild) {
         }
     }
 }
+
+TEST(HuffmanModel, CountsAtTheTopOfTheRangeStillMakeAWholeTree) {
+    // Sums wrap past 2^31 as on the format's own machines; the tree must still hold every
+    // symbol once, and nothing may be read outside the model.
+    static HuffmanModel m;
+    int32_t counts[SymbolCount];
+    for (int s = 0; s < SymbolCount; ++s) counts[s] = s % 3 == 0 ? 0x7FFFFFFF : s % 3 == 1 ? 1 : 0x40000000;
+    InitModel(m, counts);
+    BuildTree(m);
+    std::vector<int> seen(NodeCount, 0);
+    std::vector<int> stack{m.list[0]};
+    while (!stack.empty()) {
+        int node = stack.back();
+        stack.pop_back();
+        ASSERT_GE(node, 0);
+        ASSERT_LT(node, NodeCount);
+        ASSERT_EQ(++seen[node], 1) << node;
+        if (m.nodes[node].child0 != NoChild) {
+            stack.push_back(m.nodes[node].child0);
+            stack.push_back(m.nodes[node].child1);
+        }
+    }
+    for (int s = 0; s < SymbolCount; ++s) ASSERT_EQ(seen[s], 1) << s;
+    for (int s : {0, 1, 2, 300, 511}) {
+        FeedBits(CodeOf(m, s));
+        EXPECT_EQ(DecodeSymbol(m), s);
+    }
+}
