@@ -9,12 +9,21 @@
 
 #include "container/block_stream.h"
 
+// A machine word: 64 bits where registers hold them, 32 on the stub's machines.
+#if UINTPTR_MAX > 0xFFFFFFFFu
+typedef uint64_t BitWord;
+#else
+typedef uint32_t BitWord;
+#endif
+constexpr int BitWordBits = static_cast<int>(sizeof(BitWord) * 8);
+
 struct BitBuffer {
-    uint64_t bits;  // the next bit lowest; nothing above `count`
+    BitWord bits;  // the next bit lowest; nothing above `count`
     int count;
 };
 
-// Tops the buffer up to at least 56 bits from the current block, as far as it goes.
+// Tops the buffer up to within 8 bits of a full word from the current block, as far
+// as it goes (at least 25 bits: a code's table bits, or 12 extra bits, fit).
 inline void RefillBits(BitBuffer& b) {
     BlockStreamState& s = BlockStream;
     int32_t left = s.length - s.position;
@@ -31,8 +40,8 @@ inline void RefillBits(BitBuffer& b) {
     }
 #endif
     int taken = 0;
-    while (b.count <= 56 && taken < left) {
-        b.bits |= static_cast<uint64_t>(p[taken++]) << b.count;
+    while (b.count <= BitWordBits - 8 && taken < left) {
+        b.bits |= static_cast<BitWord>(p[taken++]) << b.count;
         b.count += 8;
     }
     s.position += taken;
