@@ -23,6 +23,7 @@ struct CrcTable {
 };
 constexpr CrcTable Table;
 
+
 bool RemainingInVolume(int64_t* remaining) {
     int64_t size = 0, position = 0;
     if (!PlatSize(ArchiveFile, &size) || !PlatPosition(ArchiveFile, &position)) return false;
@@ -45,6 +46,45 @@ uint32_t Crc16(const uint8_t* bytes, uint32_t n) {
     return Crc16Update(value, 0);
 }
 
+// The CRC value is the remainder of the bytes read so far as one polynomial, so eight
+// more bytes give value * x^64 plus each byte times its power of x, all modulo the
+// polynomial. Each table holds one such product for every byte value: table d is
+// (b * x^(72 - 8d)) mod P, for the value's high and low bytes (d = 0, 1) and the first
+// six of the eight bytes; the last two bytes need no reduction.
+#ifndef DADUVIVU_COMPACT_CORE
+namespace {
+struct CrcSlices {
+    uint16_t entry[8][256];
+    constexpr CrcSlices() : entry() {
+        for (uint32_t b = 0; b < 256; ++b) {
+            uint32_t v = b;
+            for (int zeros = 1; zeros <= 9; ++zeros) {
+                v = ((v << 8) & 0xFF00) ^ Table.entry[(v >> 8) & 0xFF];
+                if (zeros >= 2) entry[9 - zeros][b] = static_cast<uint16_t>(v);
+            }
+        }
+    }
+};
+constexpr CrcSlices Slices;
+}  // namespace
+
+#endif
+
+uint32_t CrcOfBlock(const uint8_t* bytes, uint32_t n) {
+    uint32_t value = 0;
+    uint32_t i = 0;
+#ifndef DADUVIVU_COMPACT_CORE
+    for (; i + 8 <= n; i += 8) {
+        const uint8_t* b = bytes + i;
+        value = Slices.entry[0][value >> 8] ^ Slices.entry[1][value & 0xFF] ^ Slices.entry[2][b[0]] ^
+                Slices.entry[3][b[1]] ^ Slices.entry[4][b[2]] ^ Slices.entry[5][b[3]] ^ Slices.entry[6][b[4]] ^
+                Slices.entry[7][b[5]] ^ static_cast<uint32_t>(b[6]) << 8 ^ b[7];
+    }
+#endif
+    for (; i < n; ++i) value = Crc16Update(value, bytes[i]);
+    return value;
+}
+
 void FetchBlock() {
     int64_t remaining = 0;
     if (!RemainingInVolume(&remaining)) ReadFailure();
@@ -59,9 +99,7 @@ void FetchBlock() {
     uint32_t got = 0;
     uint32_t n = static_cast<uint32_t>(remaining);
     if (!PlatRead(ArchiveFile, BlockStream.buffer, n, &got) || got != n) ReadFailure();
-    uint32_t crc = 0;
-    for (uint32_t i = 0; i < n; ++i) crc = Crc16Update(crc, BlockStream.buffer[i]);
-    if (crc != 0) CorruptArchive();
+    if (CrcOfBlock(BlockStream.buffer, n) != 0) CorruptArchive();
     BlockStream.position = 0;
     BlockStream.length = static_cast<int32_t>(n) - 2;
     PayloadFetched += BlockStream.length;

@@ -22,6 +22,8 @@ extern int32_t VolumeNumber;  // 1 is the program file
 // CRC-16 with polynomial 0x8005, initial value 0, no reflection, no final XOR.
 uint32_t Crc16Update(uint32_t value, uint8_t byte);
 uint32_t Crc16(const uint8_t* bytes, uint32_t n);
+// Crc16Update from 0 over n bytes (check bytes included: 0 for a sound block).
+uint32_t CrcOfBlock(const uint8_t* bytes, uint32_t n);
 
 // Reads the next block, moving to the next volume when this one is used up.
 void FetchBlock();

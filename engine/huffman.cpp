@@ -19,16 +19,19 @@ void InitModel(HuffmanModel& model, const int32_t* initialCounts) {
     for (int s = 0; s < SymbolCount; ++s) {
         model.frequency[s] = initialCounts[s];
         model.rank[s] = s;
+        model.order[s] = static_cast<int16_t>(s);
+        model.nodes[s] = {s, initialCounts[s], NoChild, NoChild};
     }
+    model.ordered = false;
 }
 
 namespace {
 
-// Sorts the keys ascending. The list of a build is mostly in order already, so an
-// insertion sort goes first; when it meets too much disorder (a body's early builds),
-// bottom-up merging takes over. The keys are unique, so both give the one order.
+// Sorts the keys ascending. Short or nearly ordered lists go by insertion; when that
+// meets too much disorder, bottom-up merging takes over. The keys are unique, so both
+// give the one order. Returns where the sorted keys are (keys or scratch).
 uint64_t* SortKeys(uint64_t* keys, uint64_t* scratch, int n) {
-    int budget = 4 * n;
+    int budget = 4 * n + 64;
     int i = 1;
     for (; i < n && budget > 0; ++i) {
         uint64_t k = keys[i];
@@ -40,7 +43,7 @@ uint64_t* SortKeys(uint64_t* keys, uint64_t* scratch, int n) {
         keys[j] = k;
         budget -= i - j;
     }
-    if (i == n) return keys;
+    if (i >= n) return keys;
 
     constexpr int Run = 16;
     for (int start = 0; start < n; start += Run) {
@@ -71,138 +74,231 @@ uint64_t* SortKeys(uint64_t* keys, uint64_t* scratch, int n) {
     return keys;
 }
 
+// A leaf's place in the new order: frequency descending, then the place it had in the
+// previous order. Counts are never negative, so the reversed count fits in 31 bits;
+// the leaf rides in the low bits.
+inline uint64_t OrderKey(int32_t frequency, int place, int symbol) {
+    uint32_t reversed = 0x7FFFFFFFu - static_cast<uint32_t>(frequency);
+    return static_cast<uint64_t>(reversed) << 32 | static_cast<uint64_t>(place) << 16 | static_cast<uint64_t>(symbol);
+}
+
+// Sorts keys of leaves that are in their previous order already: close-together
+// counts (a body's early builds) by counting, which keeps that order, others by key.
+uint64_t* SortChanged(uint64_t* keys, uint64_t* scratch, int n) {
+    if (n <= 16) return SortKeys(keys, scratch, n);
+    uint32_t low = 0xFFFFFFFFu, high = 0;  // reversed counts
+    for (int i = 0; i < n; ++i) {
+        uint32_t r = static_cast<uint32_t>(keys[i] >> 32);
+        low = r < low ? r : low;
+        high = r > high ? r : high;
+    }
+    constexpr uint32_t Range = 256;
+    if (high - low >= Range) return SortKeys(keys, scratch, n);
+    int32_t starts[Range + 1] = {};
+    for (int i = 0; i < n; ++i) ++starts[static_cast<uint32_t>(keys[i] >> 32) - low + 1];
+    for (uint32_t i = 1; i <= high - low; ++i) starts[i] += starts[i - 1];
+    for (int i = 0; i < n; ++i) scratch[starts[static_cast<uint32_t>(keys[i] >> 32) - low]++] = keys[i];
+    return scratch;
+}
+
+// Steps 1 to 3: the stable sort of the leaves into non-increasing frequency, leaves of
+// equal frequency in the order of the previous build. Leaves whose counts did not
+// change since that build are still in order among themselves, so only the changed
+// ones are sorted and then merged in while the previous order is walked once.
+void SortLeaves(HuffmanModel& model) {
+    const int32_t* frequency = model.frequency;
+    int16_t* order = model.order;
+    int32_t* counts = model.orderedFrequency + 1;
+    uint64_t* changed = model.scratch[0];
+    int changedCount = 0;
+    if (!model.ordered) {
+        for (int k = 0; k < SymbolCount; ++k) changed[changedCount++] = OrderKey(frequency[order[k]], k, order[k]);
+    } else {
+        for (int k = 0; k < SymbolCount; ++k) {
+            int s = order[k];
+            int32_t f = frequency[s];
+            if (f != counts[k]) changed[changedCount++] = OrderKey(f, k, s);
+        }
+    }
+    for (int i = 0; i < changedCount; ++i) {
+        int s = static_cast<int>(changed[i] & 0xFFFF);
+        model.nodes[s].frequency = frequency[s];
+    }
+    changed = SortChanged(changed, model.scratch[1], changedCount);
+
+    // From the back: a leaf only moves back when changed leaves from behind pass it, so
+    // every place written has been read already, and a leaf that keeps its place is
+    // not written at all.
+    int at = SymbolCount - 1;
+    auto place = [&](uint64_t key) {
+        int s = static_cast<int>(key & 0xFFFF);
+        order[at] = static_cast<int16_t>(s);
+        counts[at] = static_cast<int32_t>(0x7FFFFFFFu - static_cast<uint32_t>(key >> 32));
+        model.rank[s] = at--;
+    };
+    int c = changedCount - 1;
+    if (model.ordered) {
+        for (int k = SymbolCount - 1; k >= 0; --k) {
+            int s = order[k];
+            int32_t f = counts[k];
+            if (frequency[s] != f) continue;  // among the changed
+            uint64_t key = OrderKey(f, k, s);
+            while (c >= 0 && changed[c] > key) place(changed[c--]);
+            if (at == k)
+                --at;
+            else
+                place(key);
+        }
+    }
+    while (c >= 0) place(changed[c--]);
+    model.orderedFrequency[0] = 0x7FFFFFFF;
+    model.ordered = true;
+}
+
 }  // namespace
 
 void BuildTree(HuffmanModel& model) {
-    HuffmanNode* nodes = model.nodes;
-    int16_t* list = model.list;
+    SortLeaves(model);
 
-    // Leaves in the order of the previous build.
-    for (int s = 0; s < SymbolCount; ++s) {
-        HuffmanNode& leaf = nodes[s];
-        leaf.symbol = s;
-        leaf.frequency = model.frequency[s];
-        leaf.child0 = NoChild;
-        leaf.child1 = NoChild;
-        list[model.rank[s]] = static_cast<int16_t>(s);
-    }
-
-    // A stable sort into non-increasing frequency: leaves of equal frequency keep the
-    // order of the previous build. While the counts lie close together (the first
-    // builds of a body) they are sorted by counting; later the list is nearly in order
-    // and the key sort below does little.
-    int32_t highest = nodes[list[0]].frequency, lowest = highest;
-    for (int k = 1; k < SymbolCount; ++k) {
-        int32_t f = nodes[list[k]].frequency;
-        if (f > highest) highest = f;
-        if (f < lowest) lowest = f;
-    }
-    constexpr int32_t CountingRange = static_cast<int32_t>(sizeof model.sortKeys / sizeof(int32_t));
-    if (highest - lowest < CountingRange) {
-        int32_t* starts = reinterpret_cast<int32_t*>(model.sortKeys);  // by highest - frequency
-        int32_t range = highest - lowest + 1;
-        for (int32_t i = 0; i < range; ++i) starts[i] = 0;
-        for (int k = 0; k < SymbolCount; ++k) ++starts[highest - nodes[list[k]].frequency];
-        int32_t at = 0;
-        for (int32_t i = 0; i < range; ++i) {
-            int32_t n = starts[i];
-            starts[i] = at;
-            at += n;
-        }
-        int32_t* sorted = model.rank;  // free until the order is recorded below
-        for (int k = 0; k < SymbolCount; ++k) sorted[starts[highest - nodes[list[k]].frequency]++] = list[k];
-        for (int k = 0; k < SymbolCount; ++k) list[k] = static_cast<int16_t>(sorted[k]);
-    } else {
-        // Each key is the frequency, reversed, above the leaf's place in that order (and,
-        // below that, the leaf itself), so sorting the keys ascending is that stable sort.
-        // Counts are at least 1 and below 2^31, so the reversed frequency fits.
-        uint64_t* keys = model.sortKeys[0];
-        for (int k = 0; k < SymbolCount; ++k) {
-            uint32_t reversed = 0x7FFFFFFFu - static_cast<uint32_t>(nodes[list[k]].frequency);
-            keys[k] = static_cast<uint64_t>(reversed) << 32 | static_cast<uint64_t>(k) << 16 |
-                      static_cast<uint16_t>(list[k]);
-        }
-        keys = SortKeys(keys, model.sortKeys[1], SymbolCount);
-        for (int k = 0; k < SymbolCount; ++k) list[k] = static_cast<int16_t>(keys[k] & 0xFFFF);
-    }
-    for (int k = 0; k < SymbolCount; ++k) model.rank[list[k]] = k;
-
-    // Merging. The list stays in non-increasing order; each merge combines its two last
-    // entries, and a new node stands behind every entry of equal or greater frequency:
-    // behind the leaves of its frequency and behind the nodes of its frequency made
-    // before it. So the last entry is the smallest leaf, unless an internal node is
+    // Step 4, merging. The list stays in non-increasing order; each merge combines its
+    // two last entries, and a new node stands behind every entry of equal or greater
+    // frequency: behind the leaves of its frequency and behind the nodes of its frequency
+    // made before it. So the last entry is the smallest leaf, unless an internal node is
     // smaller or as small, and then it is the newest internal node of the smallest
-    // frequency. Made nodes never shrink in frequency, so the internal nodes wait in
-    // two places: `group`, the nodes of the smallest frequency taken newest first, and
-    // the larger ones in the order made. The sort's space is free again and holds the
-    // frequencies of the sorted leaves and of the internal nodes, and the group.
-    int32_t* leafFrequency = reinterpret_cast<int32_t*>(model.sortKeys[0]);
-    int32_t* madeFrequency = leafFrequency + SymbolCount;
-    int16_t* group = reinterpret_cast<int16_t*>(model.sortKeys[1]);  // indices in the order made
-    for (int k = 0; k < SymbolCount; ++k) leafFrequency[k] = nodes[list[k]].frequency;
+    // frequency. Made nodes never shrink in frequency, so the internal nodes wait in two
+    // places: `group`, the nodes of the smallest frequency taken newest first, and the
+    // larger ones in the order made. Runs of equal entries pair off in bulk.
+    HuffmanNode* nodes = model.nodes;
+    const int16_t* list = model.order;
+    const int32_t* leafFrequency = model.orderedFrequency + 1;  // [-1] is above every count
+    int32_t* madeFrequency = reinterpret_cast<int32_t*>(model.scratch[0]);
+    int16_t* group = reinterpret_cast<int16_t*>(model.scratch[1]);  // indices in the order made
     int leaves = SymbolCount;  // list[0 .. leaves) are the leaves not yet merged
     int waitHead = 0;          // internal nodes waitHead .. made-1 wait, oldest first
     int groupCount = 0;
     int32_t groupFrequency = 0;
+    int made = 0;
 
-    for (int made = 0; made < SymbolCount - 1; ++made) {
-        int16_t taken[2];  // the last entry, then the one before it
-        int32_t takenFrequency[2];
-        for (int t = 0; t < 2; ++t) {
-            if (groupCount == 0 && waitHead < made) {
-                // In the order made, so the newest is on top.
-                groupFrequency = madeFrequency[waitHead];
-                do
-                    group[groupCount++] = static_cast<int16_t>(waitHead++);
-                while (waitHead < made && madeFrequency[waitHead] == groupFrequency);
-            }
-            if (groupCount > 0 && (leaves == 0 || groupFrequency <= leafFrequency[leaves - 1])) {
-                taken[t] = static_cast<int16_t>(SymbolCount + group[--groupCount]);
-                takenFrequency[t] = groupFrequency;
-            } else {
-                --leaves;
-                taken[t] = list[leaves];
-                takenFrequency[t] = leafFrequency[leaves];
-            }
-        }
-        int32_t sum = takenFrequency[0] + takenFrequency[1];
+    // `last` is the entry taken first (bit 1), `before` the one in front of it (bit 0).
+    auto make = [&](int last, int before, int32_t sum) {
         HuffmanNode& inner = nodes[SymbolCount + made];
         inner.symbol = 0;
         inner.frequency = sum;
-        inner.child0 = taken[1];
-        inner.child1 = taken[0];
+        inner.child0 = static_cast<int16_t>(before);
+        inner.child1 = static_cast<int16_t>(last);
         madeFrequency[made] = sum;
         // Nothing waits and the group has its frequency: it goes on top of the group.
         if (groupCount > 0 && waitHead == made && groupFrequency == sum) {
             group[groupCount++] = static_cast<int16_t>(made);
             waitHead = made + 1;
         }
-    }
-    list[0] = static_cast<int16_t>(RootNode);
+        ++made;
+    };
+    auto fillGroup = [&] {
+        if (groupCount > 0) return;
+        if (waitHead == made) {
+            groupFrequency = 0x7FFFFFFF;  // nothing waits
+            return;
+        }
+        groupFrequency = madeFrequency[waitHead];
+        do
+            group[groupCount++] = static_cast<int16_t>(waitHead++);
+        while (waitHead < made && madeFrequency[waitHead] == groupFrequency);
+    };
+    // The smallest entry but one, after `taken` has gone.
+    auto takeSecond = [&](int* entry) -> int32_t {
+        fillGroup();
+        int32_t f = leafFrequency[leaves - 1];
+        if (groupCount > 0 && groupFrequency <= f) {
+            *entry = SymbolCount + group[--groupCount];
+            return groupFrequency;
+        }
+        *entry = list[--leaves];
+        return f;
+    };
 
-    // The shortcut: walk the tree to a depth of 8 bits.
+    while (made < SymbolCount - 1) {
+        fillGroup();
+        int32_t smallestLeaf = leafFrequency[leaves - 1];
+        int first, second;
+        int32_t firstFrequency;
+        if (groupCount > 0 && groupFrequency <= smallestLeaf) {
+            if (groupCount >= 2 && groupFrequency > 0 && groupFrequency < (1 << 30)) {
+                // Nodes of the group pair off, newest first; their sums are larger.
+                int32_t sum = 2 * groupFrequency;
+                do {
+                    int last = SymbolCount + group[--groupCount];
+                    make(last, SymbolCount + group[--groupCount], sum);
+                } while (groupCount >= 2);
+                continue;
+            }
+            first = SymbolCount + group[--groupCount];
+            firstFrequency = groupFrequency;
+        } else {
+            if (leaves >= 2 && leafFrequency[leaves - 2] == smallestLeaf && smallestLeaf > 0 &&
+                smallestLeaf < (1 << 30)) {
+                // Leaves of the smallest count pair off from the end; every node is larger.
+                int32_t sum = 2 * smallestLeaf;
+                do {
+                    make(list[leaves - 1], list[leaves - 2], sum);
+                    leaves -= 2;
+                } while (leaves >= 2 && leafFrequency[leaves - 2] == smallestLeaf);
+                continue;
+            }
+            first = list[--leaves];
+            firstFrequency = smallestLeaf;
+        }
+        int32_t secondFrequency = takeSecond(&second);
+        make(first, second, WrappingSum(firstFrequency, secondFrequency));
+    }
+    model.list[0] = static_cast<int16_t>(RootNode);  // step 5
+    __builtin_memset(model.fast, 0, sizeof model.fast);
+}
+
+// The whole shortcut table, walked down from the root: every node at depth FastBits,
+// and every leaf above it, owns the table entries whose low bits are its code.
+void FillFastTable(HuffmanModel& model) {
     struct Step {
         int16_t node;
-        uint8_t depth;
-        uint8_t code;
+        int16_t depth;
+        int32_t code;
     };
-    Step stack[2 * 8 + 2];
+    Step stack[FastBits + 1];
     int top = 0;
-    stack[top++] = {static_cast<int16_t>(RootNode), 0, 0};
-    while (top > 0) {
-        Step at = stack[--top];
-        const HuffmanNode& node = nodes[at.node];
-        if (node.child0 == NoChild || at.depth == 8) {
-            for (int v = at.code; v < 256; v += 1 << at.depth) {
-                model.fastNode[v] = at.node;
-                model.fastBits[v] = at.depth;
+    Step at = {static_cast<int16_t>(RootNode), 0, 0};
+    for (;;) {
+        // An internal node above the table's depth: its children one level down.
+        const HuffmanNode& node = model.nodes[at.node];
+        int depth = at.depth + 1;
+        int step = 1 << depth;
+        int codes[2] = {at.code, at.code | 1 << at.depth};
+        int children[2] = {node.child0, node.child1};
+        bool pushed = false;
+        for (int c = 1; c >= 0; --c) {
+            int child = children[c];
+            if (child >= SymbolCount && depth < FastBits) {
+                if (pushed) stack[top++] = at;
+                at = {static_cast<int16_t>(child), static_cast<int16_t>(depth), codes[c]};
+                pushed = true;
+                continue;
             }
-            continue;
+            uint16_t entry = static_cast<uint16_t>(child | depth << FastNodeBits);
+            for (int v = codes[c]; v < FastSize; v += step) model.fast[v] = entry;
         }
-        uint8_t deeper = static_cast<uint8_t>(at.depth + 1);
-        stack[top++] = {node.child0, deeper, at.code};
-        stack[top++] = {node.child1, deeper, static_cast<uint8_t>(at.code | 1 << at.depth)};
+        if (!pushed) {
+            if (top == 0) break;
+            at = stack[--top];
+        }
     }
+}
+
+uint16_t FillFastEntry(HuffmanModel& model, uint32_t bits) {
+    int node = RootNode;
+    int depth = 0;
+    while (node >= SymbolCount && depth < FastBits) node = (&model.nodes[node].child0)[bits >> depth++ & 1];
+    uint16_t entry = static_cast<uint16_t>(node | depth << FastNodeBits);
+    for (uint32_t v = bits & ((1u << depth) - 1); v < FastSize; v += 1u << depth) model.fast[v] = entry;
+    return entry;
 }
 
 int ReadBit() { return static_cast<int>(ReadBits(1)); }
@@ -228,49 +324,9 @@ uint32_t ReadBits(int count) {
     return value;
 }
 
-// Reads the code of one symbol. When 8 bits can be seen without fetching a block (the
-// rest of the current byte and the next byte of the block buffer), the shortcut table
-// takes them at once; only the bits that the code uses are consumed. Otherwise, and
-// for codes longer than 8 bits, the tree is walked a bit at a time.
+// The plain walk, a bit at a time from the root; the body decoder has its own faster one.
 int DecodeSymbol(const HuffmanModel& model) {
-    const HuffmanNode* nodes = model.nodes;
-    uint32_t current = Bits.current;
-    int available = Bits.used == 0 ? 0 : 8 - Bits.used;  // bits left in `current`
     int node = model.list[0];
-    if (available == 0) {
-        current = NextByte();
-        available = 8;
-    }
-    uint32_t window = current;
-    bool seen = available == 8;
-    if (!seen && BlockStream.position < BlockStream.length) {
-        window = (current | static_cast<uint32_t>(BlockStream.buffer[BlockStream.position]) << available) & 0xFF;
-        seen = true;
-    }
-    if (seen) {
-        int taken = model.fastBits[window];
-        node = model.fastNode[window];
-        if (taken <= available) {
-            current >>= taken;
-            available -= taken;
-        } else {
-            int fromNext = taken - available;
-            current = static_cast<uint32_t>(NextByte()) >> fromNext;
-            available = 8 - fromNext;
-        }
-    }
-    // Bit by bit from here on: the rest of a long code, or all of it.
-    while (nodes[node].child0 != NoChild) {
-        if (available == 0) {
-            current = NextByte();
-            available = 8;
-        }
-        node = (&nodes[node].child0)[current & 1];
-        current >>= 1;
-        --available;
-    }
-    // Every code takes at least one bit of the last byte fetched, so fewer than 8 are left.
-    Bits.current = static_cast<uint8_t>(current);
-    Bits.used = static_cast<uint8_t>((8 - available) & 7);
-    return nodes[node].symbol;
+    while (model.nodes[node].child0 != NoChild) node = (&model.nodes[node].child0)[ReadBit()];
+    return model.nodes[node].symbol;
 }

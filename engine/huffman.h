@@ -19,22 +19,48 @@ struct HuffmanNode {
     int16_t child1;     // right behind child0: the decoder indexes the two by the bit
 };
 
+// The decoder's shortcut: for every value of the next FastBits bits (the first bit
+// lowest), the node they lead to from the root and how many of them it took; a leaf
+// nearer the root takes fewer. BuildTree empties it (0 is no entry); the decoder fills
+// what it meets, a code at a time, since a tree often decodes only a few hundred
+// symbols before the next build.
+constexpr int FastBits = 9;
+constexpr int FastSize = 1 << FastBits;
+constexpr int FastNodeBits = 10;  // node numbers up to 1022
+inline int FastNode(uint16_t entry) { return entry & ((1 << FastNodeBits) - 1); }
+inline int FastTaken(uint16_t entry) { return entry >> FastNodeBits; }
+
 struct HuffmanModel {
     int32_t frequency[SymbolCount];  // counts, only ever growing within a body
     int32_t rank[SymbolCount];       // place of each symbol in the last build's order
+    // The last build's order, rank inverted, with each leaf's count at that build
+    // (orderedFrequency[k + 1] for order[k]; [0] stands above every count): a build
+    // moves only the leaves whose counts differ from these.
+    int16_t order[SymbolCount];
+    int32_t orderedFrequency[SymbolCount + 1];
+    bool ordered;                    // false until the first build: every leaf is placed anew
     HuffmanNode nodes[NodeCount];    // 0..511 leaves, 512..1022 internal in build order
-    int16_t list[SymbolCount];       // working list of a build; list[0] is the root after it
-    // A shortcut for decoding, made with each tree: for every value of the next 8 bits
-    // (the first bit lowest), the node they lead to from the root and how many of them
-    // it took; a leaf nearer the root takes fewer.
-    int16_t fastNode[256];
-    uint8_t fastBits[256];
-    uint64_t sortKeys[2][SymbolCount];  // scratch of the sort in BuildTree; never copied
+    int16_t list[SymbolCount];       // list[0] is the root after a build
+    uint16_t fast[FastSize];
+    uint64_t scratch[3][SymbolCount + 1];  // working storage of BuildTree
 };
 
-// Copies a model's counts, order and tree, leaving out the sort's scratch.
-inline void CopyModel(HuffmanModel& to, const HuffmanModel& from) {
-    __builtin_memcpy(&to, &from, __builtin_offsetof(HuffmanModel, sortKeys));
+// The state that a build starts from (counts, order and the leaves' counts), without
+// the tree: a body's models start from the start models' state and decode with the
+// start trees until their first rebuild. `to` has been through InitModel once.
+inline void CopyModelState(HuffmanModel& to, const HuffmanModel& from) {
+    __builtin_memcpy(to.frequency, from.frequency, sizeof to.frequency);
+    __builtin_memcpy(to.rank, from.rank, sizeof to.rank);
+    __builtin_memcpy(to.order, from.order, sizeof to.order);
+    __builtin_memcpy(to.orderedFrequency, from.orderedFrequency, sizeof to.orderedFrequency);
+    to.ordered = from.ordered;
+    for (int s = 0; s < SymbolCount; ++s) to.nodes[s].frequency = from.frequency[s];
+}
+
+// Counts and sums wrap as 32-bit two's complement numbers, as on the machines the format
+// was made for, should a body of nearly 2 GiB ever take them that far.
+inline int32_t WrappingSum(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
 // Initial counts of the two models of a file body.
@@ -42,7 +68,13 @@ extern const int32_t LiteralInitialCounts[SymbolCount];   // 1 for every symbol
 extern const int32_t DistanceInitialCounts[SymbolCount];  // 2 for 0..63, 1 for the rest
 
 void InitModel(HuffmanModel& model, const int32_t* initialCounts);
+// Between two builds of a model its counts may only grow (InitModel starts afresh):
+// the build moves only the leaves whose counts changed, and only forward.
 void BuildTree(HuffmanModel& model);
+// The whole shortcut table of the current tree at once.
+void FillFastTable(HuffmanModel& model);
+// The entry for the next FastBits bits, filled in for every value that shares the code.
+uint16_t FillFastEntry(HuffmanModel& model, uint32_t bits);
 
 // The rebuild schedules of a body, shared with the packer: the literal/length tree is
 // rebuilt before symbol number `symbolsDecoded`, the distance tree after match number

@@ -2,6 +2,7 @@
 
 #include "container/block_stream.h"
 #include "container/fatal.h"
+#include "engine/bit_buffer.h"
 #include "engine/extract.h"
 #include "engine/huffman.h"
 #include "fsutil/text.h"
@@ -9,13 +10,15 @@
 FileSlot RecentFileSlots[SlotCount];
 int currentSlot;
 OutputWindowState OutputWindow;
+void (*TreeObserver)(int tree, const HuffmanModel* model);
 
 namespace {
 
 HuffmanModel LiteralModel;
 HuffmanModel DistanceModel;
 
-// Every body starts from the same two trees, so they are built once and copied.
+// Every body starts from the same two trees, built once. A body decodes with them until
+// its own first rebuild, so only the counts and the order are set afresh per body.
 HuffmanModel LiteralStart;
 HuffmanModel DistanceStart;
 bool StartsBuilt;
@@ -24,55 +27,114 @@ void StartModels() {
     if (!StartsBuilt) {
         InitModel(LiteralStart, LiteralInitialCounts);
         BuildTree(LiteralStart);
+        FillFastTable(LiteralStart);
         InitModel(DistanceStart, DistanceInitialCounts);
         BuildTree(DistanceStart);
+        FillFastTable(DistanceStart);
+        InitModel(LiteralModel, LiteralInitialCounts);
+        InitModel(DistanceModel, DistanceInitialCounts);
         StartsBuilt = true;
     }
-    CopyModel(LiteralModel, LiteralStart);
-    CopyModel(DistanceModel, DistanceStart);
+    CopyModelState(LiteralModel, LiteralStart);
+    CopyModelState(DistanceModel, DistanceStart);
 }
 
 void WriteOut(const uint8_t* bytes, int32_t n) {
     if (n > 0 && !PlatWrite(OutputWindow.file, bytes, static_cast<uint32_t>(n))) WriteFailure();
 }
 
-inline void PutByte(uint8_t b) {
+// The current slot takes the first bytes of the file. The window holds every byte
+// produced until its first slide, which comes only after the slot's share (at most
+// 0x6000 - L bytes) is produced, so they are copied once: before that slide or at the end.
+bool SlotFilled;
+
+void FillSlot() {
     OutputWindowState& w = OutputWindow;
-    if (w.position - w.base == OutputBufferSize) {
-        if (!w.skip) WriteOut(w.buffer + w.unwritten, OutputChunk - w.unwritten);
-        w.unwritten = 0;
-        CopyBytes(w.buffer, w.buffer + OutputChunk, OutputBufferSize - OutputChunk);
-        w.base += OutputChunk;
-    }
-    w.buffer[w.position - w.base] = b;
-    int32_t offset = w.position - w.history + w.prefix;
-    if (offset < SlotCapacity) RecentFileSlots[currentSlot].data[offset] = b;
-    ++w.position;
+    if (SlotFilled) return;
+    SlotFilled = true;
+    int32_t produced = w.position - w.history;
+    int32_t room = SlotCapacity - w.prefix;
+    int32_t n = produced < room ? produced : room;
+    if (n > 0) CopyBytes(RecentFileSlots[currentSlot].data + w.prefix, w.buffer + w.history, static_cast<size_t>(n));
 }
 
-// Copies a match byte by byte, so that a distance shorter than the length repeats the
-// last bytes. Most matches fit in the buffer without a slide and are copied in one run.
-void CopyMatch(int32_t length, int32_t distance) {
+// The buffer is full: write the oldest 0x8000 bytes and keep the last 0x4000.
+void Slide() {
     OutputWindowState& w = OutputWindow;
-    int32_t at = w.position - w.base;
-    if (length > OutputBufferSize - at) {
-        for (int32_t i = 0; i < length; ++i) PutByte(w.buffer[w.position - distance - w.base]);
-        return;
+    FillSlot();
+    if (!w.skip) WriteOut(w.buffer + w.unwritten, OutputChunk - w.unwritten);
+    w.unwritten = 0;
+    CopyBytes(w.buffer, w.buffer + OutputChunk, OutputBufferSize - OutputChunk);
+    w.base += OutputChunk;
+}
+
+// Appends a match near the end of the buffer, sliding where the buffer fills. Bytes go
+// one at a time, so a distance shorter than the length repeats the last bytes.
+void CopyMatchAcrossSlide(int32_t length, int32_t distance) {
+    OutputWindowState& w = OutputWindow;
+    while (length > 0) {
+        if (w.position - w.base == OutputBufferSize) Slide();
+        int32_t at = w.position - w.base;
+        int32_t n = OutputBufferSize - at < length ? OutputBufferSize - at : length;
+        uint8_t* out = w.buffer + at;
+        const uint8_t* from = out - distance;
+        for (int32_t i = 0; i < n; ++i) out[i] = from[i];
+        w.position += n;
+        length -= n;
     }
-    uint8_t* out = w.buffer + at;
-    const uint8_t* from = out - distance;
-    for (int32_t i = 0; i < length; ++i) out[i] = from[i];
-    int32_t offset = w.position - w.history + w.prefix;
-    if (offset < SlotCapacity) {
-        int32_t kept = SlotCapacity - offset < length ? SlotCapacity - offset : length;
-        CopyBytes(RecentFileSlots[currentSlot].data + offset, out, static_cast<size_t>(kept));
-    }
-    w.position += length;
 }
 
 void FlushOutput() {
     OutputWindowState& w = OutputWindow;
     if (w.position > w.base) WriteOut(w.buffer + w.unwritten, w.position - w.base - w.unwritten);
+}
+
+constexpr int32_t MaxMatch = 4352;
+// Far enough from the buffer's end for any match and the 8 bytes a copy may run over.
+constexpr int32_t FastRoom = MaxMatch + 8;
+
+int WalkCode(const HuffmanModel& tree, int node, BitBuffer& b) {
+    while (node >= SymbolCount) {
+        NeedBit(b);
+        node = (&tree.nodes[node].child0)[TakeBits(b, 1)];
+    }
+    return node;  // leaf s is node s
+}
+
+// The shortcut takes up to FastBits bits at once when the block still holds them;
+// longer codes, and codes at the end of a block, go on a bit at a time.
+inline int DecodeBuffered(HuffmanModel& tree, BitBuffer& b) {
+    if (b.count < FastBits) {
+        RefillBits(b);
+        if (b.count < FastBits) return WalkCode(tree, RootNode, b);
+    }
+    uint16_t entry = tree.fast[b.bits & (FastSize - 1)];
+    if (entry == 0) entry = FillFastEntry(tree, static_cast<uint32_t>(b.bits));
+    int taken = FastTaken(entry);
+    b.bits >>= taken;
+    b.count -= taken;
+    int node = FastNode(entry);
+    if (node >= SymbolCount) node = WalkCode(tree, node, b);
+    return node;
+}
+
+// Copies a match that ends at least 8 bytes before the buffer's end. From a distance
+// of 8 or more, each 8-byte step reads only bytes already in place.
+inline uint8_t* CopyMatch(uint8_t* out, int32_t length, int32_t distance) {
+    const uint8_t* from = out - distance;
+    if (distance >= 8) {
+        uint8_t* end = out + length;
+        do {
+            uint64_t v;
+            __builtin_memcpy(&v, from, 8);
+            __builtin_memcpy(out, &v, 8);
+            out += 8;
+            from += 8;
+        } while (out < end);
+        return end;
+    }
+    for (int32_t i = 0; i < length; ++i) out[i] = from[i];
+    return out + length;
 }
 
 }  // namespace
@@ -105,38 +167,72 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
     // The reference is never the current slot, so the two never overlap.
     CopyBytes(slot.data, reference.data, static_cast<size_t>(prefix));
     PrimeHistory(reference, prefix);
+    SlotFilled = false;
 
     StartModels();
+    if (TreeObserver) TreeObserver(0, nullptr);
+    HuffmanModel* literalTree = &LiteralStart;
+    HuffmanModel* distanceTree = &DistanceStart;
     Bits.used = 0;
+    BitBuffer bits{0, 0};
 
     const int32_t target = fileSize - prefix;
-    int32_t produced = 0;  // the last match may carry it at most 4,352 past target
+    int32_t produced = 0;
     int32_t symbolsDecoded = 0;
     int32_t matchesDecoded = 0;
+    // The window position of the next byte is base + (out - buffer); w.position is
+    // brought up to date only where the slow paths need it.
+    uint8_t* const buffer = w.buffer;
+    uint8_t* out = buffer + (w.position - w.base);
+    uint8_t* const fastEnd = buffer + OutputBufferSize - FastRoom;
     while (produced < target && !CancelRequested) {
         if (LiteralRebuildDue(symbolsDecoded)) {
             // The first tree of a body is the prebuilt one: the same counts give the same tree.
-            if (symbolsDecoded != 0) BuildTree(LiteralModel);
+            if (symbolsDecoded != 0) {
+                BuildTree(LiteralModel);
+                literalTree = &LiteralModel;
+                if (TreeObserver) TreeObserver(0, literalTree);
+            }
             PlatPumpOneMessage();
         }
-        int s = DecodeSymbol(LiteralModel);
-        ++LiteralModel.frequency[s];
-        if (s < 256) {
-            PutByte(static_cast<uint8_t>(s));
-            ++produced;
-        } else {
-            int32_t length = s < 511 ? s - 254 : 257 + static_cast<int32_t>(ReadBits(12));
-            int d = DecodeSymbol(DistanceModel);
-            ++DistanceModel.frequency[d];
-            int32_t distance = 32 * d + 1 + static_cast<int32_t>(ReadBits(5));
-            // No match may reach in front of the first history byte.
-            if (distance > w.position) CorruptArchive();
-            CopyMatch(length, distance);
-            produced += length;
-            ++matchesDecoded;
-            if (DistanceRebuildDue(matchesDecoded)) BuildTree(DistanceModel);
-        }
+        int s = DecodeBuffered(*literalTree, bits);
+        LiteralModel.frequency[s] = WrappingSum(LiteralModel.frequency[s], 1);
         ++symbolsDecoded;
+        if (s < 256) {
+            if (out == buffer + OutputBufferSize) {
+                w.position = w.base + static_cast<int32_t>(out - buffer);
+                Slide();
+                out = buffer + (w.position - w.base);
+            }
+            *out++ = static_cast<uint8_t>(s);
+            ++produced;
+            continue;
+        }
+        int32_t length = s < 511 ? s - 254 : 257 + static_cast<int32_t>(ReadBufferedBits(bits, 12));
+        int d = DecodeBuffered(*distanceTree, bits);
+        DistanceModel.frequency[d] = WrappingSum(DistanceModel.frequency[d], 1);
+        int32_t distance = 32 * d + 1 + static_cast<int32_t>(ReadBufferedBits(bits, 5));
+        int32_t at = static_cast<int32_t>(out - buffer);
+        // No match may reach in front of the first history byte, nor make the file
+        // longer than its record.
+        if (distance > w.base + at || length > target - produced) CorruptArchive();
+        if (out <= fastEnd) {
+            out = CopyMatch(out, length, distance);
+        } else {
+            w.position = w.base + at;
+            CopyMatchAcrossSlide(length, distance);
+            out = buffer + (w.position - w.base);
+        }
+        produced += length;
+        ++matchesDecoded;
+        if (DistanceRebuildDue(matchesDecoded)) {
+            BuildTree(DistanceModel);
+            distanceTree = &DistanceModel;
+            if (TreeObserver) TreeObserver(1, distanceTree);
+        }
     }
+    w.position = w.base + static_cast<int32_t>(out - buffer);
+    ReturnUnusedBytes(bits);
+    FillSlot();
     if (!skip) FlushOutput();
 }

@@ -36,6 +36,12 @@ extern OutputWindowState OutputWindow;
 // Fills the window's history from the reference slot for a prefix of `prefix` bytes.
 void PrimeHistory(const FileSlot& reference, int32_t prefix);
 
+// Watches the trees of every body (tests replay the builds with it): called with
+// nullptr when a body starts, then with each model just rebuilt; `tree` is 0 for the
+// literal/length model and 1 for the distance model.
+struct HuffmanModel;
+extern void (*TreeObserver)(int tree, const HuffmanModel* model);
+
 // Decodes one body of `fileSize` bytes (prefix included) with reference distance r
 // (1 to 255) and prefix length L into `file`, unless `skip` is set.
 void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile file);

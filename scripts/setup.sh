@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building and testing Daduvivu needs on Debian 12, only what is missing.
-# Safe to run again. Needs root (or sudo) for the packages.
+# Safe to run again. Needs root (or sudo) for the packages. `bench` adds the benchmarks' tools.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
           zip unzip p7zip-full locales
           g++-mingw-w64-i686 wine wine32:i386 xvfb xdotool imagemagick fonts-ipafont-gothic python3)
+# `setup.sh bench` adds what only the benchmarks use (bench/decode_bench.sh).
+[ "${1:-}" != bench ] || packages+=(libdeflate-tools valgrind time)
 
 sudo_cmd=()
 [ "$(id -u)" = 0 ] || sudo_cmd=(sudo)

@@ -42,6 +42,32 @@ TEST(Crc16, TableMatchesBitwiseDivisionForEveryByteAndValue) {
                 << value << " " << b;
 }
 
+TEST(Crc16, EightBytesAtATimeGiveTheBitwiseValueForEveryLengthAndOffset) {
+    std::vector<uint8_t> bytes(MaxBlockLength + 16);
+    uint32_t x = 5;
+    for (uint8_t& b : bytes) {
+        x = x * 1103515245 + 12345;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    auto bitwise = [&](size_t from, size_t n) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < n; ++i) v = BitwiseUpdate(v, bytes[from + i]);
+        return v;
+    };
+    for (size_t n : {0, 1, 7, 8, 9, 15, 16, 17, 64, 1000, 4095, 4098})
+        for (size_t from : {0, 1, 3, 8})
+            ASSERT_EQ(CrcOfBlock(bytes.data() + from, static_cast<uint32_t>(n)), bitwise(from, n)) << n << " " << from;
+    // Zeros and ones throughout, where a table slip would show least.
+    std::vector<uint8_t> ff(4098, 0xFF), zero(4098, 0);
+    uint32_t v = 0;
+    for (uint8_t b : ff) v = BitwiseUpdate(v, b);
+    EXPECT_EQ(CrcOfBlock(ff.data(), 4098), v);
+    EXPECT_EQ(CrcOfBlock(zero.data(), 4098), 0u);
+    // A sound block divides to zero.
+    std::vector<uint8_t> block = Blocks(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 4096));
+    EXPECT_EQ(CrcOfBlock(block.data(), 4098), 0u);
+}
+
 TEST(Crc16, BlockWithItsCheckBytesDividesToZeroAndSwappedBytesDoNot) {
     std::vector<uint8_t> block = Blocks({'a', 'b', 'c'});
     ASSERT_EQ(block.size(), 5u);

@@ -32,6 +32,21 @@ Outcome ExtractInto(const TempFolder& root, const std::vector<uint8_t>& payload)
     return {code, h.BoxIds()};
 }
 
+// Writes the one-volume archive of `payload` into root, with one bit of the blocks'
+// bytes (counted from the first block) flipped by `mask`; returns the program file.
+std::string WriteWithFlippedBit(const TempFolder& root, const std::vector<uint8_t>& payload, size_t at, uint8_t mask) {
+    fs::create_directories(root / "dest");
+    ArchiveLayout layout;
+    layout.payload = payload;
+    std::string program = root / "setup.exe";
+    WriteArchive(program, layout);
+    std::vector<uint8_t> bytes = ReadWholeFile(program);
+    size_t headerEnd = TestStubSize + 4 + 1 + 8 + 1 + 1 + 1;
+    bytes[headerEnd + at] ^= mask;
+    WriteWholeFile(program, bytes);
+    return program;
+}
+
 void ExpectDamaged(const Outcome& o) {
     EXPECT_EQ(o.code, 1);
     EXPECT_EQ(o.boxes, std::vector<MessageId>{MsgCorrupt});
@@ -83,6 +98,31 @@ TEST(HostileBodies, ADistanceInFrontOfTheHistoryIsDamageAndThePartFileGoes) {
     ExpectDamaged(o);
     EXPECT_EQ(fs::file_size(root / "dest/second"), 40009u);
     EXPECT_FALSE(fs::exists(root / "dest/third"));
+}
+
+TEST(HostileBodies, AMatchRunningPastTheRecordedSizeIsDamage) {
+    // Near the start, where the window has room, and near a slide of the window, where
+    // matches go the slow way: the file never gets more than its recorded bytes.
+    for (size_t before : {size_t{10}, size_t{0xC000 - 30}}) {
+        TempFolder root;
+        EntryStream s;
+        s.LiteralFile("fine", Bytes("kept"));
+        std::vector<Token> tokens(before, Token::Literal('x'));
+        tokens.push_back(Token::Match(40, 1));
+        s.File("long", static_cast<int32_t>(before + 39), EncodeTokens(tokens));
+        s.End();
+        ExpectDamaged(ExtractInto(root, s.bytes));
+        EXPECT_EQ(ReadWholeFile(root / "dest/fine"), Bytes("kept"));
+        EXPECT_FALSE(fs::exists(root / "dest/long")) << before;
+    }
+    // Exactly the recorded size is sound.
+    TempFolder root;
+    EntryStream s;
+    s.File("exact", 41, EncodeTokens({Token::Literal('x'), Token::Match(40, 1)}));
+    s.End();
+    Outcome o = ExtractInto(root, s.bytes);
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(ReadWholeFile(root / "dest/exact"), std::vector<uint8_t>(41, 'x'));
 }
 
 TEST(HostileBodies, APrefixLongerThanTheReferenceIsDamage) {
@@ -150,6 +190,39 @@ TEST(HostileBlocks, ATrailingBlockOfOneOrTwoBytesIsDamage) {
     }
 }
 
+TEST(HostileBlocks, ABodyEndingWithItsBlockIsWholeBeforeTheNextBlockIsRead) {
+    // The first body ends in the last byte of the first block, its last codes one bit
+    // long, so fewer bits are left than a table lookup takes; the second block is
+    // damaged. The decoder must not read into it for the first file, which is complete.
+    EntryStream s;
+    std::vector<uint8_t> content;
+    size_t low = 1000, high = 60000;  // the stream grows with n: look for 4,096 bytes
+    while (low < high) {
+        size_t n = (low + high) / 2;
+        EntryStream t;
+        content.assign(n, 'x');
+        t.LiteralFile("a", content);
+        if (t.bytes.size() == 4096) {
+            s = t;
+            break;
+        }
+        if (t.bytes.size() < 4096)
+            low = n + 1;
+        else
+            high = n;
+    }
+    ASSERT_EQ(s.bytes.size(), 4096u);
+    s.LiteralFile("b", Bytes("after the end of the block"));
+    s.End();
+    TempFolder root;
+    std::string program = WriteWithFlippedBit(root, s.bytes, 4098 + 5, 0x01);
+    CoreHarness h;
+    EXPECT_EQ(h.Extract(program, root / "dest"), 1);
+    EXPECT_EQ(h.BoxIds(), std::vector<MessageId>{MsgCorrupt});
+    EXPECT_EQ(ReadWholeFile(root / "dest/a"), content);
+    EXPECT_FALSE(fs::exists(root / "dest/b"));
+}
+
 TEST(HostileBlocks, AFlippedBitInALaterBlockKeepsEarlierFilesAndDeletesTheCurrentOne) {
     std::vector<uint8_t> big = PatternBytes(30000, 7, 8);
     EntryStream s;
@@ -158,15 +231,7 @@ TEST(HostileBlocks, AFlippedBitInALaterBlockKeepsEarlierFilesAndDeletesTheCurren
     s.End();
     for (size_t flip : {size_t{2 * 4098 + 17}, size_t{3 * 4098 + 4097}}) {  // a payload bit, a check bit
         TempFolder root;
-        fs::create_directories(root / "dest");
-        ArchiveLayout layout;
-        layout.payload = s.bytes;
-        std::string program = root / "setup.exe";
-        WriteArchive(program, layout);
-        std::vector<uint8_t> bytes = ReadWholeFile(program);
-        size_t headerEnd = TestStubSize + 4 + 1 + 8 + 1 + 1 + 1;
-        bytes[headerEnd + flip] ^= 0x10;
-        WriteWholeFile(program, bytes);
+        std::string program = WriteWithFlippedBit(root, s.bytes, flip, 0x10);
         CoreHarness h;
         EXPECT_EQ(h.Extract(program, root / "dest"), 1);
         EXPECT_EQ(h.BoxIds(), std::vector<MessageId>{MsgCorrupt});

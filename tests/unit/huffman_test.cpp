@@ -5,6 +5,7 @@
 
 #include "container/block_stream.h"
 #include "engine/huffman.h"
+#include "plain_huffman.h"
 
 namespace {
 
@@ -143,70 +144,72 @@ TEST(RebuildSchedules, MatchTheFixedPoints) {
     EXPECT_EQ(distance[16], 1536);
 }
 
-namespace {
-
-// The tree build written the plain way: a bubble sort whose passes restart behind their
-// first swap, and a new node walked to the front one place at a time. BuildTree must
-// give exactly this tree, rank and list, build after build.
-void ReferenceBuild(HuffmanModel& m) {
-    for (int s = 0; s < SymbolCount; ++s) {
-        m.nodes[s] = {s, m.frequency[s], NoChild, NoChild};
-        m.list[m.rank[s]] = static_cast<int16_t>(s);
-    }
-    int lower = 0;
-    for (;;) {
-        int first = -1;
-        for (int j = SymbolCount - 2; j >= lower; --j)
-            if (m.nodes[m.list[j]].frequency < m.nodes[m.list[j + 1]].frequency) {
-                std::swap(m.list[j], m.list[j + 1]);
-                first = j;
-            }
-        if (first < 0 || first + 1 > SymbolCount - 2) break;
-        lower = first + 1;
-    }
-    for (int k = 0; k < SymbolCount; ++k) m.rank[m.nodes[m.list[k]].symbol] = k;
-    for (int n = SymbolCount - 1; n >= 1; --n) {
-        if (n != SymbolCount - 1)
-            for (int k = n; k > 0 && m.nodes[m.list[k - 1]].frequency < m.nodes[m.list[k]].frequency; --k)
-                std::swap(m.list[k - 1], m.list[k]);
-        int16_t number = static_cast<int16_t>(NodeCount - n);
-        m.nodes[number] = {0, m.nodes[m.list[n - 1]].frequency + m.nodes[m.list[n]].frequency, m.list[n - 1],
-                           m.list[n]};
-        m.list[n - 1] = number;
-    }
-}
-
-void ExpectSameModel(const HuffmanModel& a, const HuffmanModel& b, int round) {
-    for (int s = 0; s < SymbolCount; ++s) ASSERT_EQ(a.rank[s], b.rank[s]) << "round " << round;
-    ASSERT_EQ(a.list[0], b.list[0]);
-    for (int n = 0; n < NodeCount; ++n) {
-        ASSERT_EQ(a.nodes[n].frequency, b.nodes[n].frequency) << "round " << round << " node " << n;
-        ASSERT_EQ(a.nodes[n].child0, b.nodes[n].child0) << "round " << round << " node " << n;
-        ASSERT_EQ(a.nodes[n].child1, b.nodes[n].child1) << "round " << round << " node " << n;
-    }
-}
-
-}  // namespace
-
 TEST(HuffmanModel, BuildTreeGivesTheTreeOfThePlainAlgorithmBuildAfterBuild) {
     static HuffmanModel fast, plain;
     uint32_t x = 7;
-    for (const int32_t* initial : {LiteralInitialCounts, DistanceInitialCounts}) {
+    auto next = [&x] {
+        x = x * 1103515245 + 12345;
+        return x >> 8;
+    };
+    // Fresh models of both kinds, and arbitrary starting counts: wide, narrow, zeros.
+    for (int start = 0; start < 6; ++start) {
+        int32_t initial[SymbolCount];
+        for (int s = 0; s < SymbolCount; ++s) {
+            switch (start) {
+                case 0: initial[s] = LiteralInitialCounts[s]; break;
+                case 1: initial[s] = DistanceInitialCounts[s]; break;
+                case 2: initial[s] = static_cast<int32_t>(next() % 4); break;          // zeros and ties
+                case 3: initial[s] = static_cast<int32_t>(next() % 100000) + 1; break;  // wide
+                case 4: initial[s] = s % 7 == 0 ? 0 : 1 + s % 3; break;
+                default: initial[s] = s < 20 ? 1 << (20 - s) : 1; break;               // deep
+            }
+        }
         InitModel(fast, initial);
         InitModel(plain, initial);
-        for (int round = 0; round < 60; ++round) {
+        for (int round = 0; round < 80; ++round) {
             BuildTree(fast);
             ReferenceBuild(plain);
-            ExpectSameModel(fast, plain, round);
-            // Counts grow as a body goes on: skewed, flat, and many ties.
-            int added = round < 10 ? 256 : 1024;
+            ASSERT_EQ(ModelDifference(fast, plain), "") << "start " << start << " round " << round;
+            ASSERT_EQ(FastTableDifference(fast, plain), "") << "start " << start << " round " << round;
+            // Counts grow as a body goes on: skewed, flat, a few symbols, nothing at all,
+            // and many ties.
+            int added = round % 5 == 4 ? 0 : round < 10 ? 256 : 1024;
             for (int i = 0; i < added; ++i) {
-                x = x * 1103515245 + 12345;
-                int s = round % 3 == 0 ? static_cast<int>((x >> 16) % 512)
-                                       : static_cast<int>(((x >> 16) % 64) * ((x >> 8) % 8));
+                uint32_t r = next();
+                int s = round % 3 == 0   ? static_cast<int>(r % 512)
+                        : round % 3 == 1 ? static_cast<int>((r % 64) * ((r >> 6) % 8))
+                                         : static_cast<int>(r % 9) * 40;
                 ++fast.frequency[s];
                 ++plain.frequency[s];
             }
         }
+    }
+}
+
+TEST(HuffmanModel, CountsAtTheTopOfTheRangeStillMakeAWholeTree) {
+    // Sums wrap past 2^31 as on the format's own machines; the tree must still hold every
+    // symbol once, and nothing may be read outside the model.
+    static HuffmanModel m;
+    int32_t counts[SymbolCount];
+    for (int s = 0; s < SymbolCount; ++s) counts[s] = s % 3 == 0 ? 0x7FFFFFFF : s % 3 == 1 ? 1 : 0x40000000;
+    InitModel(m, counts);
+    BuildTree(m);
+    std::vector<int> seen(NodeCount, 0);
+    std::vector<int> stack{m.list[0]};
+    while (!stack.empty()) {
+        int node = stack.back();
+        stack.pop_back();
+        ASSERT_GE(node, 0);
+        ASSERT_LT(node, NodeCount);
+        ASSERT_EQ(++seen[node], 1) << node;
+        if (m.nodes[node].child0 != NoChild) {
+            stack.push_back(m.nodes[node].child0);
+            stack.push_back(m.nodes[node].child1);
+        }
+    }
+    for (int s = 0; s < SymbolCount; ++s) ASSERT_EQ(seen[s], 1) << s;
+    for (int s : {0, 1, 2, 300, 511}) {
+        FeedBits(CodeOf(m, s));
+        EXPECT_EQ(DecodeSymbol(m), s);
     }
 }
