@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "cli/archive_session.h"
+#include "cli/command_salvage.h"
 #include "cli/commands.h"
 #include "cli/name_filter.h"
 
@@ -76,6 +77,12 @@ int MakeDestination(const std::string& folder, Console& io) {
 }  // namespace
 
 int ExtractCommand(const ExtractOptions& options, Console& io) {
+    if (options.salvage) {
+        SalvageOptions salvage = SalvageOptionsFor(options, SalvageMode::Extract);
+        salvage.destination = options.destination;
+        salvage.overwrite = options.overwrite;
+        return SalvageCommand(salvage, io);
+    }
     ArchiveSession session(io, options.archive, options.volumes);
     int code = session.Open();
     if (code != ExitOk) return code;
@@ -123,6 +130,7 @@ int ExtractCommand(const ExtractOptions& options, Console& io) {
 }
 
 int TestCommand(const ReadOptions& options, Console& io) {
+    if (options.salvage) return SalvageCommand(SalvageOptionsFor(options, SalvageMode::Test), io);
     ArchiveSession session(io, options.archive, options.volumes);
     int code = session.Open();
     if (code != ExitOk) return code;

@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/archive_session.h"
+#include "cli/command_salvage.h"
 #include "cli/commands.h"
 #include "cli/name_filter.h"
 #include "cli/time_text.h"
@@ -49,6 +50,7 @@ nlohmann::ordered_json EntryJson(const EntryInfo& e, const std::vector<std::stri
 }  // namespace
 
 int ListCommand(const ListOptions& options, Console& io) {
+    if (options.salvage) return SalvageCommand(SalvageOptionsFor(options, SalvageMode::List), io);
     ArchiveSession session(io, options.archive, options.volumes);
     int code = session.Open();
     if (code != ExitOk) return code;

@@ -1,0 +1,277 @@
+#include "cli/salvage_walk.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+using Regions = std::vector<std::pair<uint64_t, uint64_t>>;
+
+// Records and bodies a scanned offset must chain before it is believed.
+constexpr int ChainFiles = 2;
+constexpr int ChainLinks = 16;
+
+const SalvageSlot& UnknownSlot() {
+    static const SalvageSlot* slot = [] {
+        auto* s = new SalvageSlot;
+        s->sizeKnown = false;
+        std::memset(s->known, 0, sizeof s->known);
+        return s;
+    }();
+    return *slot;
+}
+
+class Walk {
+public:
+    Walk(const GatheredPayload& payload, SalvageOutput& output)
+        : payload_(payload), bytes_(payload.bytes.data()), output_(output), regions_(payload.SoundRegions()),
+          slots_(new SalvageSlot[SlotCount]) {
+        for (int i = 0; i < SlotCount; ++i) {
+            slots_[i].size = 0;
+            std::memset(slots_[i].known, 0, SlotCapacity);
+        }
+        slots_[0].size = SlotCapacity;
+        std::memcpy(slots_[0].data, payload.stub.data(), SlotCapacity);
+        std::memset(slots_[0].known, 1, SlotCapacity);
+        result_.damage = payload.damage;
+    }
+
+    SalvageResult Run() {
+        if (regions_.empty()) return result_;
+        size_t region = 0;
+        uint64_t pos = regions_[0].first;
+        if (pos != 0 && !Resync(region, pos, pos)) return result_;
+        for (;;) {
+            uint64_t end = regions_[region].second;
+            EntryHeader h;
+            ReadOutcome read = ReadEntryHeader(bytes_, pos, end, PreviousForReading(), false, h);
+            if (read != ReadOutcome::Done) {
+                FinishPending(read == ReadOutcome::Invalid);
+                uint64_t doubt = pos;
+                if (read == ReadOutcome::Invalid) {
+                    NoteFormatBreak(pos, "a record breaks the format");
+                    ++pos;
+                } else {
+                    pos = end;
+                }
+                if (!Resync(region, pos, doubt)) break;
+                continue;
+            }
+            FinishPending(false);
+            if (h.endMarker) {
+                result_.endReached = true;
+                break;
+            }
+            SalvagedEntry e = Describe(h);
+            if (h.isFolder) {
+                pending_ = std::make_unique<SalvagedEntry>(e);
+                pos = h.bodyStart;
+                continue;
+            }
+            BodySink* sink = output_.BeginFile(e);
+            SalvageSlot& current = slots_[current_];
+            const SalvageSlot& reference = slots_[(current_ - h.reference) & (SlotCount - 1)];
+            BodyResult body = DecodeSalvageBody(bytes_, end, h, reference, &current, sink);
+            current_ = (current_ + 1) & (SlotCount - 1);
+            if (body.outcome == ReadOutcome::Done) {
+                e.length = body.length;
+                e.unknownBytes = body.unknownBytes;
+                if (body.unknownBytes > 0) {
+                    e.status = SalvageStatus::Unverified;
+                    Because(e, "it copies bytes from a file that is lost or unverified");
+                }
+                pending_ = std::make_unique<SalvagedEntry>(e);
+                pos = body.end;
+                continue;
+            }
+            e.status = SalvageStatus::Lost;
+            e.reason = body.outcome == ReadOutcome::OutOfData ? "its body runs into damage"
+                                                              : "its body breaks the format";
+            Finish(e);
+            if (body.outcome == ReadOutcome::Invalid) {
+                NoteFormatBreak(h.start, "a body breaks the format");
+                pos = h.start + 1;
+            } else {
+                pos = end;
+            }
+            if (!Resync(region, pos, h.start)) break;
+        }
+        FinishPending(false);
+        if (!result_.endReached) {
+            PayloadDamage d;
+            d.kind = "end missing";
+            d.payloadOffset = payload_.bytes.size();
+            d.detail = "the end of the entry stream was not found";
+            result_.damage.push_back(d);
+        }
+        return std::move(result_);
+    }
+
+private:
+    static void Because(SalvagedEntry& e, const char* why) {
+        if (e.reason.empty()) e.reason = why;
+    }
+
+    // A name of unknown bytes, long enough for any shared prefix.
+    static const std::string& Unknown() {
+        static const std::string unknown(257, '_');
+        return unknown;
+    }
+
+    // The previous name, or as much of it as is known with unknown bytes behind, so that
+    // a shared prefix keeps its length.
+    std::string PreviousForReading() const {
+        if (previousFull_) return previous_;
+        std::string guess = previous_.substr(0, previousKnown_);
+        if (previous_.size() > guess.size()) guess = previous_;
+        if (guess.size() < Unknown().size()) guess += Unknown().substr(guess.size());
+        return guess;
+    }
+
+    SalvagedEntry Describe(const EntryHeader& h) {
+        SalvagedEntry e;
+        e.index = ++entries_;
+        e.rawName = h.name;
+        e.isFolder = h.isFolder;
+        e.offset = h.start;
+        e.creation = h.creation;
+        e.access = h.access;
+        e.write = h.write;
+        e.size = h.fileSize;
+        e.reference = h.reference;
+        e.prefix = h.prefix;
+        // A shared prefix is known when the name it was taken from is known that far.
+        bool certain = (!h.shared && !nameMayBeCut_) || (h.shared && (previousFull_ || h.sharedCount <= previousKnown_));
+        nameMayBeCut_ = false;
+        size_t taken = h.shared ? std::min(h.sharedCount, previous_.size()) : 0;
+        e.nameCertain = certain;
+        if (certain) {
+            previousKnown_ = h.name.size();
+            previousFull_ = true;
+        } else {
+            previousKnown_ = std::min(taken, previousKnown_);
+            previousFull_ = false;
+            e.status = SalvageStatus::Unverified;
+            Because(e, "its name shares a prefix with a name that was lost (guessed from the last name known)");
+        }
+        previous_ = h.name;
+        return e;
+    }
+
+    void Finish(SalvagedEntry& e) {
+        output_.Finish(e);
+        result_.entries.push_back(e);
+    }
+
+    // The entry before a broken record is in doubt: the damage may have begun in it.
+    void FinishPending(bool doubt) {
+        if (!pending_) return;
+        if (doubt && pending_->status == SalvageStatus::Exact) {
+            pending_->status = SalvageStatus::Unverified;
+            Because(*pending_, "the record behind it breaks the format");
+        }
+        Finish(*pending_);
+        pending_.reset();
+    }
+
+    void NoteFormatBreak(uint64_t at, const char* what) {
+        PayloadDamage d;
+        d.kind = "format";
+        d.payloadOffset = at;
+        d.detail = what;
+        for (const PayloadPiece& p : payload_.pieces)
+            if (p.length > 0 && at >= p.start && at < p.start + p.length) {
+                d.volume = p.volume;
+                d.fileOffset = p.fileOffset + (at - p.start) / MaxPayload * MaxBlock + (at - p.start) % MaxPayload;
+            }
+        result_.damage.push_back(d);
+    }
+
+    // Whether a chain of records and bodies that a packer could have written starts at
+    // `at` and fits the sound bytes before `end` exactly.
+    bool ChainStartsAt(uint64_t at, uint64_t end) const {
+        uint8_t first = bytes_[at];
+        if (first < 0x20 || first == '\\') return false;
+        EntryHeader h;
+        if (ReadEntryHeader(bytes_, at, end, Unknown(), true, h) != ReadOutcome::Done) return false;
+        int files = 0;
+        for (int link = 0; link < ChainLinks; ++link) {
+            uint64_t next = h.bodyStart;
+            if (!h.isFolder) {
+                BodyResult body = DecodeSalvageBody(bytes_, end, h, UnknownSlot(), nullptr, nullptr);
+                if (body.outcome != ReadOutcome::Done) return false;
+                next = body.end;
+                if (++files == ChainFiles) return true;
+            }
+            // The end marker as the very last byte of a complete payload closes a chain too.
+            if (files > 0 && next + 1 == end && end == payload_.bytes.size() && payload_.lastVolumeKnown &&
+                bytes_[next] == 0)
+                return true;
+            EntryHeader following;
+            if (ReadEntryHeader(bytes_, next, end, h.name, true, following) != ReadOutcome::Done) return false;
+            h = following;
+        }
+        return false;
+    }
+
+    // Finds the next offset from `pos` (in `region` or a later one) where entries can
+    // be trusted again; everything known of the ring's position is lost with the gap.
+    // A record found there may have begun as early as `doubt` (in damage or in a record
+    // that was refused), so its name may have lost its front.
+    bool Resync(size_t& region, uint64_t& pos, uint64_t doubt) {
+        for (; region < regions_.size(); ++region) {
+            uint64_t end = regions_[region].second;
+            for (uint64_t at = std::max(pos, regions_[region].first); at < end; ++at) {
+                if (!ChainStartsAt(at, end)) continue;
+                pos = at;
+                ++result_.resyncs;
+                // Had the record begun before the damage, its name would have been cut
+                // at the front: a name is only taken as whole when the byte in front of
+                // it could not belong to it.
+                nameMayBeCut_ = true;
+                for (uint64_t i = std::max(std::min(doubt, at), regions_[region].first); i < at; ++i)
+                    if (bytes_[i] < 0x20 || bytes_[i] == 0x7F) nameMayBeCut_ = false;
+                for (int i = 0; i < SlotCount; ++i) {
+                    slots_[i].sizeKnown = false;
+                    std::memset(slots_[i].known, 0, SlotCapacity);
+                }
+                previousKnown_ = 0;
+                previousFull_ = false;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static constexpr uint64_t MaxPayload = 4096, MaxBlock = 4098;
+    const GatheredPayload& payload_;
+    const uint8_t* bytes_;
+    SalvageOutput& output_;
+    Regions regions_;
+    std::unique_ptr<SalvageSlot[]> slots_;
+    int current_ = 1;
+    std::string previous_;
+    size_t previousKnown_ = 0;
+    bool previousFull_ = true;
+    bool nameMayBeCut_ = false;  // the record found by a scan may have begun in the damage
+    int entries_ = 0;
+    std::unique_ptr<SalvagedEntry> pending_;
+    SalvageResult result_;
+};
+
+}  // namespace
+
+const char* StatusName(SalvageStatus status) {
+    switch (status) {
+    case SalvageStatus::Exact: return "exact";
+    case SalvageStatus::Unverified: return "unverified";
+    case SalvageStatus::Lost: return "lost";
+    }
+    return "lost";
+}
+
+SalvageResult SalvageEntries(const GatheredPayload& payload, SalvageOutput& output) {
+    Walk walk(payload, output);
+    return walk.Run();
+}
