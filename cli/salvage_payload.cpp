@@ -47,6 +47,12 @@ void AddBlocks(const std::vector<uint8_t>& file, uint64_t at, int volume, Gather
             d.length = length;
             d.detail = length < 3 ? "too short to be a block" : "fails its CRC check";
             out.damage.push_back(d);
+            DamagedBlock block;
+            block.payloadOffset = out.bytes.size();
+            block.raw.assign(file.begin() + static_cast<std::ptrdiff_t>(at),
+                             file.begin() + static_cast<std::ptrdiff_t>(at + length));
+            block.damage = out.damage.size() - 1;
+            out.damagedBlocks.push_back(std::move(block));
         }
         PayloadPiece* last = out.pieces.empty() ? nullptr : &out.pieces.back();
         if (last != nullptr && last->sound == sound && last->volume == volume &&

@@ -23,11 +23,19 @@ struct PayloadDamage {
     std::string detail;
 };
 
+// A block that failed its check, kept whole (check bytes too) for a repair.
+struct DamagedBlock {
+    uint64_t payloadOffset = 0;
+    std::vector<uint8_t> raw;
+    size_t damage = 0;  // its note in GatheredPayload::damage
+};
+
 struct GatheredPayload {
     std::vector<uint8_t> stub;           // the program file's image, which primes the first file
     std::vector<uint8_t> bytes;          // sound and damaged blocks alike, in order
     std::vector<PayloadPiece> pieces;    // runs of sound or of damaged blocks
     std::vector<PayloadDamage> damage;
+    std::vector<DamagedBlock> damagedBlocks;
     std::vector<std::string> volumesRead;
     bool lastVolumeKnown = false;        // nothing is known to be missing at the end
     // The sound runs between which something is damaged or missing: [begin, end).

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <set>
+
+#include "cli/salvage_repair.h"
 
 namespace {
 
@@ -25,7 +28,8 @@ const SalvageSlot& UnknownSlot() {
 class Walk {
 public:
     Walk(const GatheredPayload& payload, SalvageOutput& output)
-        : payload_(payload), bytes_(payload.bytes.data()), output_(output), regions_(payload.SoundRegions()),
+        : payload_(payload), patched_(payload.bytes), bytes_(patched_.data()), output_(output),
+          regions_(payload.SoundRegions()),
           slots_(new SalvageSlot[SlotCount]) {
         for (int i = 0; i < SlotCount; ++i) {
             slots_[i].size = 0;
@@ -39,6 +43,9 @@ public:
 
     SalvageResult Run() {
         if (regions_.empty()) return result_;
+        // Damage at the very front: an empty sound run before it lets it be repaired
+        // like any other block.
+        if (regions_[0].first != 0) regions_.insert(regions_.begin(), {0, 0});
         size_t region = 0;
         uint64_t pos = regions_[0].first;
         if (pos != 0 && !Resync(region, pos, pos)) return result_;
@@ -46,6 +53,7 @@ public:
             uint64_t end = regions_[region].second;
             EntryHeader h;
             ReadOutcome read = ReadEntryHeader(bytes_, pos, end, PreviousForReading(), false, h);
+            if (read == ReadOutcome::OutOfData && Repair(region, pos)) continue;
             if (read != ReadOutcome::Done) {
                 FinishPending(read == ReadOutcome::Invalid);
                 uint64_t doubt = pos;
@@ -62,6 +70,12 @@ public:
             if (h.endMarker) {
                 result_.endReached = true;
                 break;
+            }
+            if (!h.isFolder && RepairableAfter(region)) {
+                // A body that runs into a damaged block is tried before it is written:
+                // a repair lets it be decoded whole.
+                BodyResult trial = DecodeSalvageBody(bytes_, end, h, UnknownSlot(), nullptr, nullptr);
+                if (trial.outcome == ReadOutcome::OutOfData && Repair(region, pos)) continue;
             }
             SalvagedEntry e = Describe(h);
             if (h.isFolder) {
@@ -109,6 +123,87 @@ public:
     }
 
 private:
+    // The damaged block right behind `region` when it is a single block with sound
+    // bytes behind it, or the last block of a payload that is all there; not yet tried.
+    const DamagedBlock* RepairableAfter(size_t region) const {
+        uint64_t end = regions_[region].second;
+        for (const DamagedBlock& b : payload_.damagedBlocks) {
+            if (b.payloadOffset != end || b.raw.size() < 3) continue;
+            uint64_t blockEnd = end + b.raw.size() - 2;
+            bool last = blockEnd == payload_.bytes.size() && payload_.lastVolumeKnown;
+            if (region + 1 < regions_.size() ? regions_[region + 1].first != blockEnd : !last) return nullptr;
+            if (tried_.count(end) != 0) return nullptr;
+            return &b;
+        }
+        return nullptr;
+    }
+
+    // Whether the records and bodies from `at` on run through the damaged block into
+    // the sound bytes behind it and on for two more files there (or to the end marker).
+    bool RunsThrough(uint64_t at, uint64_t blockEnd, uint64_t end) const {
+        std::string previous = PreviousForReading();
+        int filesBehind = 0;
+        for (int link = 0; link < 4 * ChainLinks; ++link) {
+            if (at < end && bytes_[at] == 0)
+                return at + 1 == end && end == payload_.bytes.size() && payload_.lastVolumeKnown;
+            // Every record on the way must look like a packer's.
+            EntryHeader h;
+            if (ReadEntryHeader(bytes_, at, end, previous, true, h) != ReadOutcome::Done) return false;
+            previous = h.name;
+            uint64_t next = h.bodyStart;
+            if (!h.isFolder) {
+                BodyResult body = DecodeSalvageBody(bytes_, end, h, UnknownSlot(), nullptr, nullptr);
+                if (body.outcome != ReadOutcome::Done) return false;
+                next = body.end;
+                if (h.start >= blockEnd && ++filesBehind == ChainFiles) return true;
+            }
+            at = next;
+        }
+        return false;
+    }
+
+    // Tries the single-byte repairs of the damaged block behind `region`, decoding from
+    // the record at `pos`; takes a repair when it is the only one under which the stream
+    // runs on through the block. The block then counts as sound.
+    bool Repair(size_t region, uint64_t pos) {
+        const DamagedBlock* block = RepairableAfter(region);
+        if (block == nullptr) return false;
+        uint64_t start = block->payloadOffset;
+        tried_.insert(start);
+        uint64_t payloadLength = block->raw.size() - 2;
+        uint64_t blockEnd = start + payloadLength;
+        bool last = region + 1 == regions_.size();
+        uint64_t end = last ? blockEnd : regions_[region + 1].second;
+        std::vector<ByteRepair> fits;
+        for (const ByteRepair& r : SingleByteRepairs(block->raw.data(), static_cast<uint32_t>(block->raw.size()))) {
+            bool inPayload = r.index < payloadLength;
+            if (inPayload) patched_[start + r.index] ^= r.mask;
+            if (RunsThrough(pos, blockEnd, end)) fits.push_back(r);
+            if (inPayload) patched_[start + r.index] ^= r.mask;
+            if (fits.size() > 1) return false;
+        }
+        if (fits.size() != 1) return false;
+        const ByteRepair& r = fits[0];
+        PayloadDamage& note = result_.damage[block->damage];
+        note.kind = "block repaired";
+        char detail[160];
+        if (r.index < payloadLength) {
+            uint8_t was = patched_[start + r.index];
+            patched_[start + r.index] ^= r.mask;
+            std::snprintf(detail, sizeof detail,
+                          "failed its CRC check; byte %u of the block was 0x%02X and is taken as 0x%02X, the only "
+                          "single-byte change under which the CRC and the entries after it agree",
+                          r.index, was, patched_[start + r.index]);
+        } else {
+            std::snprintf(detail, sizeof detail, "only its check bytes were damaged");
+        }
+        note.detail = detail;
+        regions_[region].second = end;
+        if (!last) regions_.erase(regions_.begin() + static_cast<std::ptrdiff_t>(region) + 1);
+        ++result_.repairs;
+        return true;
+    }
+
     static void Because(SalvagedEntry& e, const char* why) {
         if (e.reason.empty()) e.reason = why;
     }
@@ -246,7 +341,9 @@ private:
 
     static constexpr uint64_t MaxPayload = 4096, MaxBlock = 4098;
     const GatheredPayload& payload_;
+    std::vector<uint8_t> patched_;  // the payload with the repairs made
     const uint8_t* bytes_;
+    std::set<uint64_t> tried_;      // damaged blocks whose repair was tried
     SalvageOutput& output_;
     Regions regions_;
     std::unique_ptr<SalvageSlot[]> slots_;

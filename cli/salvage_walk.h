@@ -45,6 +45,7 @@ struct SalvageResult {
     std::vector<PayloadDamage> damage;  // the payload's and breaks of the format found in sound data
     bool endReached = false;            // the end marker was read
     int resyncs = 0;                    // times decoding went on at a scanned offset
+    int repairs = 0;                    // damaged blocks put right
 };
 
 SalvageResult SalvageEntries(const GatheredPayload& payload, SalvageOutput& output);

@@ -1,0 +1,272 @@
+// extract/test/list --salvage: damaged archives give back every file the damage spared,
+// and a file called exact is always its source byte for byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "cli/salvage_decoder.h"
+#include "cli/salvage_repair.h"
+#include "cli_runner.h"
+#include "container/block_stream.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Text-like files of shared words in a few folders: they compress, prime each other
+// and their names share prefixes, as in a real tree; a few are larger than a ring slot.
+void MakeTree(const std::string& root) {
+    static const char* words[] = {"alpha ", "beta ", "gamma ", "delta\n", "module ", "find_package(", ") ",
+                                  "set(", "VAR_", "include ", "# comment ", "0123 "};
+    std::mt19937 random(12345);
+    const char* folders[] = {"docs", "docs/api", "src", "src/util"};
+    for (int f = 0; f < 48; ++f) {
+        std::string folder = root + "/" + folders[f % 4];
+        fs::create_directories(folder);
+        size_t size = f % 11 == 0 ? 30000 : 800 + random() % 5000;
+        std::string text;
+        while (text.size() < size) text += words[random() % 12];
+        if (f % 7 == 0)  // some files keep a stretch of noise
+            for (int i = 0; i < 600; ++i) text += static_cast<char>('!' + random() % 90);
+        std::vector<uint8_t> bytes(text.begin(), text.end());
+        WriteWholeFile(folder + "/file_" + std::to_string(100 + f) + ".txt", bytes);
+    }
+}
+
+// File offsets of the program file's blocks: behind the image, recorded size, three
+// strings, the stamp and a 0 byte.
+std::vector<size_t> BlockOffsets(const std::vector<uint8_t>& file) {
+    size_t at = 0x7000 + 4;
+    for (int i = 0; i < 3; ++i) {
+        while (file[at] != 0) ++at;
+        at += i == 0 ? 9 : 1;
+    }
+    std::vector<size_t> blocks;
+    for (++at; at < file.size(); at += 4098) blocks.push_back(at);
+    return blocks;
+}
+
+struct Shares {
+    int exact = 0, unverified = 0, lost = 0;
+};
+
+struct Salvage : ::testing::Test {
+    TempFolder folder;
+    std::string tree, archive;
+    std::vector<uint8_t> original;
+
+    void SetUp() override {
+        tree = folder / "tree";
+        MakeTree(tree);
+        archive = folder / "a.exe";
+        CliRun r = RunCli({"pack", "-q", tree, "-o", archive});
+        ASSERT_EQ(r.code, 0) << r.err;
+        original = ReadWholeFile(archive);
+    }
+
+    // Runs extract --salvage into a fresh folder and checks what it wrote against the
+    // tree: exact files equal their source, unverified ones lie beside under
+    // NAME.unverified, lost ones are not there.
+    Shares Recover(const std::string& path, int expectedCode = ExitDamaged) {
+        std::string out = folder / "out";
+        fs::remove_all(out);
+        std::string report = folder / "report.json";
+        CliRun r = RunCli({"extract", "--salvage", "-q", "--report", report, path, "-d", out});
+        EXPECT_EQ(r.code, expectedCode) << r.err;
+        EXPECT_NE(r.err.find("salvage: "), std::string::npos) << r.err;
+        nlohmann::json j = nlohmann::json::parse(FileText(report));
+        Shares shares;
+        for (const auto& e : j["entries"]) {
+            std::string name = e["name"];
+            if (e["type"] == "folder") {
+                EXPECT_EQ(name.back(), '/');
+                continue;
+            }
+            if (e["status"] == "exact") {
+                ++shares.exact;
+                EXPECT_TRUE(fs::exists(tree + "/" + name)) << name;
+                EXPECT_EQ(ReadWholeFile(out + "/" + name), ReadWholeFile(tree + "/" + name)) << name;
+            } else if (e["status"] == "unverified") {
+                ++shares.unverified;
+                EXPECT_TRUE(fs::exists(out + "/" + name + ".unverified")) << name;
+            } else {
+                ++shares.lost;
+                EXPECT_FALSE(fs::exists(out + "/" + name)) << name;
+            }
+        }
+        for (const auto& f : fs::recursive_directory_iterator(out))
+            EXPECT_EQ(f.path().string().find(".salvage-part"), std::string::npos) << f.path();
+        return shares;
+    }
+
+    std::string Damaged(std::vector<uint8_t> bytes) {
+        std::string path = folder / "damaged.exe";
+        WriteWholeFile(path, bytes);
+        return path;
+    }
+};
+
+TEST_F(Salvage, SoundArchiveComesBackWholeAsTheEngineDecodesIt) {
+    // Every file decoded by the careful decoder equals what the engine extracts.
+    ASSERT_EQ(RunCli({"extract", "-q", archive, "-d", folder / "engine"}).code, 0);
+    Shares s = Recover(archive, ExitOk);
+    EXPECT_EQ(s.exact, 48);
+    EXPECT_EQ(s.unverified + s.lost, 0);
+    for (const auto& f : fs::recursive_directory_iterator(folder / "engine")) {
+        if (!f.is_regular_file()) continue;
+        std::string relative = fs::relative(f.path(), folder / "engine").string();
+        EXPECT_EQ(ReadWholeFile(f.path()), ReadWholeFile(folder / "out/" + relative)) << relative;
+    }
+    CliRun t = RunCli({"test", "--salvage", archive});
+    EXPECT_EQ(t.code, ExitOk) << t.err;
+    EXPECT_NE(t.err.find("52 exact, 0 unverified, 0 lost; no damage found"), std::string::npos) << t.err;
+}
+
+TEST_F(Salvage, SingleFlippedBytesAreRepairedOrSteppedOver) {
+    std::vector<size_t> blocks = BlockOffsets(original);
+    ASSERT_GT(blocks.size(), 12u);
+    // Every block in turn, a byte flipped near its front and one near its middle. A
+    // repair that the stream cannot single out (a byte in a name, or among literals
+    // that decode alike) is not made; the rest come back whole.
+    int whole = 0, tries = 0;
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        for (size_t where : {size_t{37}, size_t{2011}}) {
+            std::vector<uint8_t> bytes = original;
+            size_t at = std::min(blocks[b] + where, bytes.size() - 1);
+            bytes[at] ^= 0x5A;
+            Shares s = Recover(Damaged(bytes));
+            ++tries;
+            if (s.exact == 48) ++whole;
+        }
+    }
+    EXPECT_GE(whole, tries * 2 / 3);
+}
+
+TEST_F(Salvage, RunsOfBlocksCutsAndGarbage) {
+    std::vector<size_t> blocks = BlockOffsets(original);
+    std::mt19937 random(7);
+    {
+        std::vector<uint8_t> bytes = original;  // three blocks in a row overwritten
+        for (size_t i = blocks[blocks.size() / 2]; i < blocks[blocks.size() / 2 + 3]; ++i) bytes[i] = random();
+        Shares s = Recover(Damaged(bytes));
+        EXPECT_GT(s.exact, 20);
+        EXPECT_LT(s.exact, 48);
+    }
+    {
+        std::vector<uint8_t> bytes = original;  // cut short
+        bytes.resize(blocks[blocks.size() * 2 / 3] + 1000);
+        Shares s = Recover(Damaged(bytes));
+        EXPECT_GT(s.exact, 24);
+        EXPECT_GE(s.lost, 1);
+    }
+    {
+        std::vector<uint8_t> bytes = original;  // all but the first block replaced by noise
+        for (size_t i = blocks[1]; i < bytes.size(); ++i) bytes[i] = random();
+        Recover(Damaged(bytes));
+    }
+    {
+        std::vector<uint8_t> bytes(original.begin(), original.begin() + 0x7000 + 6);  // cut in the header
+        CliRun r = RunCli({"test", "--salvage", Damaged(bytes)});
+        EXPECT_EQ(r.code, ExitDamaged);
+        EXPECT_NE(r.err.find("no archive header"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(Salvage, MissingAndForeignVolumes) {
+    std::string split = folder / "split";
+    fs::create_directories(split);
+    ASSERT_EQ(RunCli({"pack", "-q", tree, "-o", split + "/v.exe", "--volume-size", "33k"}).code, 0);
+    ASSERT_TRUE(fs::exists(split + "/v_3.DAT"));
+    std::string other = folder / "other";
+    fs::create_directories(other + "/t");
+    WriteWholeFile(other + "/t/x.txt", Noise(120000, 3));
+    ASSERT_EQ(RunCli({"pack", "-q", other + "/t", "-o", other + "/v.exe", "--volume-size", "40k"}).code, 0);
+
+    fs::rename(split + "/v_2.DAT", folder / "v_2.DAT");
+    Shares missing = Recover(split + "/v.exe");
+    EXPECT_GT(missing.exact, 4);
+    nlohmann::json j = nlohmann::json::parse(FileText(folder / "report.json"));
+    EXPECT_EQ(j["damage"][0]["kind"], "volume missing");
+    EXPECT_EQ(j["damage"][0]["volume"], 2);
+
+    fs::rename(folder / "v_2.DAT", split + "/v_2.DAT");
+    fs::copy_file(other + "/v_2.DAT", split + "/v_2.DAT", fs::copy_options::overwrite_existing);
+    Shares foreign = Recover(split + "/v.exe");
+    EXPECT_GT(foreign.exact, 4);
+    j = nlohmann::json::parse(FileText(folder / "report.json"));
+    EXPECT_EQ(j["damage"][0]["kind"], "volume foreign");
+}
+
+TEST_F(Salvage, WithoutTheOptionNothingChanges) {
+    std::vector<size_t> blocks = BlockOffsets(original);
+    std::vector<uint8_t> bytes = original;
+    bytes[blocks[3] + 100] ^= 1;
+    std::string path = Damaged(bytes);
+    CliRun plain = RunCli({"test", path});
+    EXPECT_EQ(plain.code, ExitDamaged);
+    EXPECT_NE(plain.err.find("damaged"), std::string::npos);
+    EXPECT_EQ(plain.err.find("salvage"), std::string::npos);
+    EXPECT_EQ(RunCli({"test", "--report", folder / "r.json", path}).code, ExitUsage);
+    // list --salvage shows each entry with its status and writes nothing.
+    CliRun list = RunCli({"list", "--salvage", path});
+    EXPECT_EQ(list.code, ExitDamaged);
+    EXPECT_NE(list.out.find("exact"), std::string::npos) << list.out;
+    EXPECT_NE(list.err.find("damage: 1 block"), std::string::npos) << list.err;
+}
+
+TEST(SalvageRepair, FastCandidatesEqualTheTrialOfEveryByte) {
+    std::mt19937 random(99);
+    for (uint32_t length : {3u, 40u, 300u}) {
+        for (int round = 0; round < 3; ++round) {
+            std::vector<uint8_t> block(length);
+            for (uint8_t& b : block) b = random();
+            uint32_t crc = Crc16(block.data(), length - 2);
+            block[length - 2] = static_cast<uint8_t>(crc >> 8);
+            block[length - 1] = static_cast<uint8_t>(crc);
+            EXPECT_TRUE(SingleByteRepairs(block.data(), length).empty());
+            block[random() % length] ^= static_cast<uint8_t>(1 + random() % 255);
+            std::vector<ByteRepair> fast = SingleByteRepairs(block.data(), length);
+            std::vector<ByteRepair> slow = SingleByteRepairsByTrial(block.data(), length);
+            ASSERT_EQ(fast.size(), slow.size());
+            ASSERT_FALSE(fast.empty());
+            for (size_t i = 0; i < fast.size(); ++i) {
+                EXPECT_EQ(fast[i].index, slow[i].index);
+                EXPECT_EQ(fast[i].mask, slow[i].mask);
+            }
+        }
+    }
+}
+
+TEST(SalvageDecoder, BoundsAndHostileRecords) {
+    SalvageSlot unknown;
+    unknown.sizeKnown = false;
+    EntryHeader h;
+    // The engine's single-literal body: 0xAE 0x01 is the byte 0x41.
+    std::vector<uint8_t> record = {'A', 0};
+    record.insert(record.end(), 24, 0);
+    for (uint8_t b : {1, 0, 0, 0, 0, 0xAE, 0x01}) record.push_back(b);
+    ASSERT_EQ(ReadEntryHeader(record.data(), 0, record.size(), "", false, h), ReadOutcome::Done);
+    BodyResult body = DecodeSalvageBody(record.data(), record.size(), h, unknown, nullptr, nullptr);
+    EXPECT_EQ(body.outcome, ReadOutcome::Done);
+    EXPECT_EQ(body.end, record.size());
+    // Every shorter cut runs out of data, never past the buffer.
+    for (size_t n = 0; n < record.size(); ++n) {
+        ReadOutcome read = ReadEntryHeader(record.data(), 0, n, "", false, h);
+        if (read == ReadOutcome::Done)
+            EXPECT_EQ(DecodeSalvageBody(record.data(), n, h, unknown, nullptr, nullptr).outcome,
+                      ReadOutcome::OutOfData);
+        else
+            EXPECT_EQ(read, ReadOutcome::OutOfData);
+    }
+    // A length no body of these bytes could produce, and a name that leaves the folder.
+    record[26 + 3] = 0x7F;
+    ASSERT_EQ(ReadEntryHeader(record.data(), 0, record.size(), "", false, h), ReadOutcome::Done);
+    EXPECT_EQ(DecodeSalvageBody(record.data(), record.size(), h, unknown, nullptr, nullptr).outcome,
+              ReadOutcome::OutOfData);
+    std::vector<uint8_t> parent = {'.', '.', '\\', 'x', 0};
+    EXPECT_EQ(ReadEntryHeader(parent.data(), 0, parent.size(), "", false, h), ReadOutcome::Invalid);
+}
+
+}  // namespace
