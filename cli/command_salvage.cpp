@@ -42,63 +42,78 @@ timespec TimeSpec(FileTime t) {
     return ts;
 }
 
-// Writes what the walk decodes: each file first under a temporary name, then, once its
-// status is known, renamed to NAME (exact) or NAME.unverified, or removed (lost).
+// Writes what the walk decodes: each file first into a staging folder inside the
+// destination, then, once its status is known, moved to NAME (exact) or NAME.unverified,
+// or removed (lost).
 class SalvageFiles : public SalvageOutput, public BodySink {
 public:
     SalvageFiles(const SalvageOptions& options, Console& io, NameFilter& filter)
-        : options_(options), io_(io), filter_(filter), writing_(options.mode == SalvageMode::Extract) {}
-    ~SalvageFiles() override { Discard(); }
+        : options_(options), io_(io), filter_(filter), writing_(options.mode == SalvageMode::Extract) {
+        if (!writing_) return;
+        std::string pattern = options.destination + "/.daduvivu-salvage-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back(0);
+        if (mkdtemp(name.data()) != nullptr) staging_ = name.data();
+        else Fail("cannot write in " + options.destination + ": " + std::strerror(errno));
+    }
+    ~SalvageFiles() override {
+        EndFile();
+        for (const auto& [index, path] : staged_) std::remove(path.c_str());
+        if (!staging_.empty()) rmdir(staging_.c_str());
+    }
 
     BodySink* BeginFile(const SalvagedEntry& e) override {
-        selected_ = filter_.Selects(ShownName(e));
-        if (!writing_ || !selected_) return nullptr;
-        target_ = options_.destination + "/" + ShownName(e);
-        std::error_code error;
-        std::filesystem::create_directories(std::filesystem::path(target_).parent_path(), error);
-        temporary_ = target_ + ".salvage-part";
+        if (!writing_ || staging_.empty()) return nullptr;
+        temporary_ = staging_ + "/" + std::to_string(e.index);
         file_ = std::fopen(temporary_.c_str(), "wb");
         if (file_ == nullptr) {
             Fail("cannot write " + temporary_ + ": " + std::strerror(errno));
             return nullptr;
         }
+        staged_[e.index] = temporary_;
         return this;
     }
 
     void Put(const uint8_t* bytes, size_t n) override {
         if (file_ != nullptr && std::fwrite(bytes, 1, n, file_) != n) {
             Fail("cannot write " + temporary_ + ": " + std::strerror(errno));
-            Discard();
+            EndFile();
         }
     }
 
-    void Finish(const SalvagedEntry& e) override {
-        if (e.isFolder) selected_ = filter_.Selects(ShownName(e));
-        if (selected_) ++counts_[e.status];
-        if (!selected_ || !writing_) return Say(e, "");
-        if (e.isFolder) {
-            std::error_code error;
-            if (e.status != SalvageStatus::Lost)
-                std::filesystem::create_directories(options_.destination + "/" + ShownName(e), error);
-            return Say(e, "");
-        }
-        if (file_ == nullptr) return Say(e, "");
-        bool closed = std::fclose(file_) == 0;
+    void EndFile() override {
+        if (file_ == nullptr) return;
+        if (std::fclose(file_) != 0) Fail("cannot write " + temporary_ + ": " + std::strerror(errno));
         file_ = nullptr;
-        if (!closed) Fail("cannot write " + temporary_ + ": " + std::strerror(errno));
-        if (e.status == SalvageStatus::Lost || !closed) {
-            std::remove(temporary_.c_str());
+    }
+
+    void Finish(const SalvagedEntry& e) override {
+        bool selected = filter_.Selects(ShownName(e));
+        if (selected) ++counts_[e.status];
+        auto staged = staged_.find(e.index);
+        std::string temporary = staged == staged_.end() ? std::string() : staged->second;
+        if (staged != staged_.end()) staged_.erase(staged);
+        if (!selected || !writing_ || e.status == SalvageStatus::Lost) {
+            if (!temporary.empty()) std::remove(temporary.c_str());
             return Say(e, "");
         }
-        std::string final = e.status == SalvageStatus::Exact ? target_ : target_ + ".unverified";
+        std::string target = options_.destination + "/" + ShownName(e);
+        std::error_code error;
+        if (e.isFolder) {
+            std::filesystem::create_directories(target, error);
+            return Say(e, "");
+        }
+        if (temporary.empty()) return Say(e, "");
+        std::filesystem::create_directories(std::filesystem::path(target).parent_path(), error);
+        std::string final = e.status == SalvageStatus::Exact ? target : target + ".unverified";
         struct stat st;
         if (lstat(final.c_str(), &st) == 0 && options_.overwrite != OverwritePolicy::Always) {
-            std::remove(temporary_.c_str());
+            std::remove(temporary.c_str());
             return Say(e, " (exists, kept; -y replaces it)");
         }
-        if (std::rename(temporary_.c_str(), final.c_str()) != 0) {
+        if (std::rename(temporary.c_str(), final.c_str()) != 0) {
             Fail("cannot write " + final + ": " + std::strerror(errno));
-            std::remove(temporary_.c_str());
+            std::remove(temporary.c_str());
             return;
         }
         timespec times[2] = {TimeSpec(e.access), TimeSpec(e.write)};
@@ -121,19 +136,13 @@ private:
         io_.err << "daduvivu: " << why << std::endl;
         failed_ = true;
     }
-    void Discard() {
-        if (file_ == nullptr) return;
-        std::fclose(file_);
-        file_ = nullptr;
-        std::remove(temporary_.c_str());
-    }
 
     const SalvageOptions& options_;
     Console& io_;
     NameFilter& filter_;
     bool writing_;
-    bool selected_ = false;
-    std::string target_, temporary_;
+    std::string staging_, temporary_;
+    std::map<int, std::string> staged_;  // bodies written, by entry, awaiting their status
     std::FILE* file_ = nullptr;
 };
 
@@ -160,6 +169,7 @@ nlohmann::ordered_json ReportJson(const SalvageOptions& options, const GatheredP
             if (e.status == SalvageStatus::Exact) exactBytes += static_cast<uint64_t>(e.length);
         }
         j["nameCertain"] = e.nameCertain;
+        if (!e.nameCertain) j["nameUnknownBytes"] = e.sharedUnknown;
         j["payloadOffset"] = e.offset;
         if (!e.reason.empty()) j["reason"] = e.reason;
         entries.push_back(j);

@@ -88,18 +88,16 @@ public:
             const SalvageSlot& reference = slots_[(current_ - h.reference) & (SlotCount - 1)];
             BodyResult body = DecodeSalvageBody(bytes_, end, h, reference, &current, sink);
             current_ = (current_ + 1) & (SlotCount - 1);
+            output_.EndFile();
             if (body.outcome == ReadOutcome::Done) {
                 e.length = body.length;
                 e.unknownBytes = body.unknownBytes;
-                if (body.unknownBytes > 0) {
-                    e.status = SalvageStatus::Unverified;
-                    Because(e, "it copies bytes from a file that is lost or unverified");
-                }
+                e.contentKnown = body.unknownBytes == 0;
                 pending_ = std::make_unique<SalvagedEntry>(e);
                 pos = body.end;
                 continue;
             }
-            e.status = SalvageStatus::Lost;
+            e.bodyLost = true;
             e.reason = body.outcome == ReadOutcome::OutOfData ? "its body runs into damage"
                                                               : "its body breaks the format";
             Finish(e);
@@ -112,6 +110,7 @@ public:
             if (!Resync(region, pos, h.start)) break;
         }
         FinishPending(false);
+        ResolveNames();
         if (!result_.endReached) {
             PayloadDamage d;
             d.kind = "end missing";
@@ -204,10 +203,6 @@ private:
         return true;
     }
 
-    static void Because(SalvagedEntry& e, const char* why) {
-        if (e.reason.empty()) e.reason = why;
-    }
-
     // A name of unknown bytes, long enough for any shared prefix.
     static const std::string& Unknown() {
         static const std::string unknown(257, '_');
@@ -238,23 +233,61 @@ private:
         e.prefix = h.prefix;
         // A shared prefix is known when the name it was taken from is known that far.
         bool certain = (!h.shared && !nameMayBeCut_) || (h.shared && (previousFull_ || h.sharedCount <= previousKnown_));
-        nameMayBeCut_ = false;
         size_t taken = h.shared ? std::min(h.sharedCount, previous_.size()) : 0;
         e.nameCertain = certain;
         if (certain) {
+            ResolveNames();
             previousKnown_ = h.name.size();
             previousFull_ = true;
+            NoteFolders(h);
         } else {
+            // The name is the lost name's first sharedUnknown bytes and bytes of its own.
+            if (!chainOpen_) {
+                chainOpen_ = true;
+                chainPinnable_ = h.shared && !nameMayBeCut_;
+                e.sharedUnknown = h.shared ? h.sharedCount : 0;
+                e.ownBytes = h.suffix;
+            } else if (taken <= chainShared_) {
+                e.sharedUnknown = taken;
+                e.ownBytes = h.suffix;
+            } else {
+                e.sharedUnknown = chainShared_;
+                e.ownBytes = chainOwn_.substr(0, taken - chainShared_) + h.suffix;
+            }
+            chainShared_ = e.sharedUnknown;
+            chainOwn_ = e.ownBytes;
             previousKnown_ = std::min(taken, previousKnown_);
             previousFull_ = false;
-            e.status = SalvageStatus::Unverified;
-            Because(e, "its name shares a prefix with a name that was lost (guessed from the last name known)");
         }
+        nameMayBeCut_ = false;
         previous_ = h.name;
         return e;
     }
 
+    // The entry's status from what is known of its name, content and surroundings.
+    static void Settle(SalvagedEntry& e) {
+        e.reason.clear();
+        if (e.bodyLost) {
+            e.status = SalvageStatus::Lost;
+            return;
+        }
+        e.status = e.nameCertain && e.contentKnown && e.followedWell ? SalvageStatus::Exact : SalvageStatus::Unverified;
+        if (!e.nameCertain)
+            e.reason = "its name shares a prefix with a name that was lost (guessed from the last name known)";
+        else if (!e.contentKnown)
+            e.reason = "it copies bytes from a file that is lost or unverified";
+        else if (!e.followedWell)
+            e.reason = "the record behind it breaks the format";
+    }
+
     void Finish(SalvagedEntry& e) {
+        if (chainOpen_) {
+            chain_.push_back(e);
+            return;
+        }
+        std::string why = e.reason;
+        Settle(e);
+        if (e.bodyLost) e.reason = why;
         output_.Finish(e);
         result_.entries.push_back(e);
     }
@@ -262,12 +295,67 @@ private:
     // The entry before a broken record is in doubt: the damage may have begun in it.
     void FinishPending(bool doubt) {
         if (!pending_) return;
-        if (doubt && pending_->status == SalvageStatus::Exact) {
-            pending_->status = SalvageStatus::Unverified;
-            Because(*pending_, "the record behind it breaks the format");
-        }
+        if (doubt) pending_->followedWell = false;
         Finish(*pending_);
         pending_.reset();
+    }
+
+    // Folders named by entries whose names are known, and whether every known file lay
+    // in one of them (then the set can tell folders that are not there).
+    void NoteFolders(const EntryHeader& h) {
+        if (h.isFolder) {
+            folders_.insert(h.name.substr(0, h.name.size() >= 2 ? h.name.size() - 2 : 0));
+            return;
+        }
+        size_t slash = h.name.rfind('\\');
+        if (slash != std::string::npos && folders_.count(h.name.substr(0, slash)) == 0) foldersComplete_ = false;
+    }
+
+    // The names that followed a lost one are that name's first bytes (a prefix of one
+    // unknown string X, shorter or equal along the chain) and bytes of their own. A name
+    // whose own bytes reach into a folder says which folder X leads to: when exactly one
+    // known folder fits, X is known that far, and so is every name that took no more of
+    // it. Names so recovered are certain; the rest keep their guess.
+    void ResolveNames() {
+        if (!chainOpen_) return;
+        chainOpen_ = false;
+        std::string pinned;
+        bool usable = chainPinnable_ && foldersComplete_ && !folders_.empty();
+        for (const SalvagedEntry& e : chain_) {
+            size_t slash = e.ownBytes.rfind('\\');
+            if (!usable || slash == std::string::npos) continue;
+            std::string tail = e.ownBytes.substr(0, slash);
+            std::set<std::string> fits;
+            for (const std::string& f : folders_)
+                if (f.size() == e.sharedUnknown + tail.size() && f.compare(e.sharedUnknown, std::string::npos, tail) == 0)
+                    fits.insert(f.substr(0, e.sharedUnknown));
+            if (fits.empty()) usable = false;  // its folder is not known: trust none of it
+            if (fits.size() != 1) continue;
+            const std::string& x = *fits.begin();
+            size_t common = std::min(x.size(), pinned.size());
+            if (x.compare(0, common, pinned, 0, common) != 0) usable = false;
+            if (x.size() > pinned.size()) pinned = x;
+        }
+        // Every name recovered must lie in a known folder.
+        for (const SalvagedEntry& e : chain_) {
+            if (!usable || e.sharedUnknown > pinned.size()) continue;
+            std::string name = pinned.substr(0, e.sharedUnknown) + e.ownBytes;
+            if (e.isFolder) name = name.substr(0, name.size() - 2);
+            size_t slash = name.rfind('\\');
+            if (slash != std::string::npos && folders_.count(name.substr(0, slash)) == 0) usable = false;
+        }
+        for (SalvagedEntry& e : chain_) {
+            if (usable && e.sharedUnknown <= pinned.size()) {
+                e.rawName = pinned.substr(0, e.sharedUnknown) + e.ownBytes;
+                e.nameCertain = true;
+            }
+            std::string why = e.reason;
+            Settle(e);
+            if (e.bodyLost) e.reason = why;
+            output_.Finish(e);
+            result_.entries.push_back(e);
+        }
+        chain_.clear();
     }
 
     void NoteFormatBreak(uint64_t at, const char* what) {
@@ -319,6 +407,7 @@ private:
             uint64_t end = regions_[region].second;
             for (uint64_t at = std::max(pos, regions_[region].first); at < end; ++at) {
                 if (!ChainStartsAt(at, end)) continue;
+                ResolveNames();
                 pos = at;
                 ++result_.resyncs;
                 // Had the record begun before the damage, its name would have been cut
@@ -352,6 +441,13 @@ private:
     size_t previousKnown_ = 0;
     bool previousFull_ = true;
     bool nameMayBeCut_ = false;  // the record found by a scan may have begun in the damage
+    // Entries whose names hang on a lost name, held back until that is settled.
+    bool chainOpen_ = false, chainPinnable_ = false;
+    size_t chainShared_ = 0;
+    std::string chainOwn_;
+    std::vector<SalvagedEntry> chain_;
+    std::set<std::string> folders_;
+    bool foldersComplete_ = true;
     int entries_ = 0;
     std::unique_ptr<SalvagedEntry> pending_;
     SalvageResult result_;

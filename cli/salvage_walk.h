@@ -29,6 +29,12 @@ struct SalvagedEntry {
     int64_t length = 0;        // bytes decoded (prefix included)
     int64_t unknownBytes = 0;  // of those, bytes taken from unknown or damaged files
     std::string reason;        // why it is not exact
+    // What the status is made of (Settle).
+    bool contentKnown = true;  // no byte came from an unknown or unverified file
+    bool followedWell = true;  // the record behind it could be read
+    bool bodyLost = false;
+    size_t sharedUnknown = 0;  // a lost name's first bytes that this name begins with
+    std::string ownBytes;      // and the bytes of its own behind them
 };
 
 class SalvageOutput {
@@ -36,7 +42,10 @@ public:
     virtual ~SalvageOutput() = default;
     // A file is about to be decoded; its bytes go to the sink returned (null: nowhere).
     virtual BodySink* BeginFile(const SalvagedEntry&) { return nullptr; }
-    // The entry's status is final (called for every entry, in order).
+    // The body of the file last begun is decoded (or could not be).
+    virtual void EndFile() {}
+    // The entry's status is final (called for every entry, in order; entries whose names
+    // hang on a lost name may come some entries after their bodies).
     virtual void Finish(const SalvagedEntry&) {}
 };
 

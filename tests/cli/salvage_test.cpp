@@ -97,7 +97,7 @@ struct Salvage : ::testing::Test {
             }
         }
         for (const auto& f : fs::recursive_directory_iterator(out))
-            EXPECT_EQ(f.path().string().find(".salvage-part"), std::string::npos) << f.path();
+            EXPECT_EQ(f.path().string().find(".daduvivu-salvage"), std::string::npos) << f.path();
         return shares;
     }
 
