@@ -140,9 +140,9 @@ public:
         }
         ++position_;
     }
-    void Copy(int32_t distance) {
+    void Copy(int32_t distance, uint8_t trusted) {
         int64_t from = (position_ - distance) & Mask;
-        Put(data_[from], known_[from]);
+        Put(data_[from], known_[from] & trusted);
     }
     void Flush() {
         if (sink_ != nullptr && !chunk_.empty()) sink_->Put(chunk_.data(), chunk_.size());
@@ -235,7 +235,8 @@ ReadOutcome ReadEntryHeader(const uint8_t* bytes, size_t at, size_t end, const s
 }
 
 BodyResult DecodeSalvageBody(const uint8_t* bytes, size_t end, const EntryHeader& header,
-                             const SalvageSlot& reference, SalvageSlot* current, BodySink* sink) {
+                             const SalvageSlot& reference, SalvageSlot* current, BodySink* sink,
+                             size_t trustedEnd) {
     BodyResult result;
     const int32_t prefix = header.prefix;
     const int64_t target = static_cast<int64_t>(header.fileSize) - prefix;
@@ -290,9 +291,10 @@ BodyResult DecodeSalvageBody(const uint8_t* bytes, size_t end, const EntryHeader
         if (LiteralRebuildDue(symbolsDecoded) && symbolsDecoded != 0) BuildTree(literal);
         int s;
         if (!in.Symbol(literal, s)) return result;
+        uint8_t trusted = in.at <= trustedEnd;
         ++literal.frequency[s];
         if (s < 256) {
-            if (window) window->Put(static_cast<uint8_t>(s), 1);
+            if (window) window->Put(static_cast<uint8_t>(s), trusted);
             ++produced;
         } else {
             uint32_t extra = 0;
@@ -309,8 +311,9 @@ BodyResult DecodeSalvageBody(const uint8_t* bytes, size_t end, const EntryHeader
                 result.outcome = ReadOutcome::Invalid;
                 return result;
             }
+            trusted = in.at <= trustedEnd;
             if (window)
-                for (int32_t i = 0; i < length; ++i) window->Copy(dist);
+                for (int32_t i = 0; i < length; ++i) window->Copy(dist, trusted);
             produced += length;
             ++matchesDecoded;
             if (DistanceRebuildDue(matchesDecoded)) BuildTree(distance);

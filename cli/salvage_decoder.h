@@ -62,9 +62,11 @@ struct BodyResult {
 // Decodes the body of `header` from bytes [header.bodyStart, end), primed from
 // `reference`, filling `current` (unless null) as the engine fills its slot and passing
 // the file's bytes to `sink` (unless null). With neither, only the structure is decoded:
-// no byte is produced, which makes a trial at a scanned offset cheap.
+// no byte is produced, which makes a trial at a scanned offset cheap. Bytes produced
+// from symbols that take bits from offset `trustedEnd` on are not known exactly.
 BodyResult DecodeSalvageBody(const uint8_t* bytes, size_t end, const EntryHeader& header,
-                             const SalvageSlot& reference, SalvageSlot* current, BodySink* sink);
+                             const SalvageSlot& reference, SalvageSlot* current, BodySink* sink,
+                             size_t trustedEnd = SIZE_MAX);
 
 // The history the engine primes for a reference of `size` bytes and a prefix of L.
 void SalvageHistory(int32_t size, int32_t prefix, int32_t* start, int32_t* length);

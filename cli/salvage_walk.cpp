@@ -14,6 +14,8 @@ using Regions = std::vector<std::pair<uint64_t, uint64_t>>;
 // Records and bodies a scanned offset must chain before it is believed.
 constexpr int ChainFiles = 2;
 constexpr int ChainLinks = 16;
+// Repairs that may fit a block at once before it is given up as too uncertain.
+constexpr size_t MaxDoubtfulRepairs = 8;
 
 const SalvageSlot& UnknownSlot() {
     static const SalvageSlot* slot = [] {
@@ -77,7 +79,7 @@ public:
                 BodyResult trial = DecodeSalvageBody(bytes_, end, h, UnknownSlot(), nullptr, nullptr);
                 if (trial.outcome == ReadOutcome::OutOfData && Repair(region, pos)) continue;
             }
-            SalvagedEntry e = Describe(h);
+            SalvagedEntry e = Describe(h, NameDoubt(h));
             if (h.isFolder) {
                 pending_ = std::make_unique<SalvagedEntry>(e);
                 pos = h.bodyStart;
@@ -86,13 +88,23 @@ public:
             BodySink* sink = output_.BeginFile(e);
             SalvageSlot& current = slots_[current_];
             const SalvageSlot& reference = slots_[(current_ - h.reference) & (SlotCount - 1)];
-            BodyResult body = DecodeSalvageBody(bytes_, end, h, reference, &current, sink);
+            // Of a body with a byte in doubt, only what comes before that byte is known; of
+            // one whose length, reference or prefix is in doubt, nothing.
+            uint64_t nameEnd = h.start + (h.shared ? 2 : 0) + h.suffix.size() + 1;
+            uint64_t timesEnd = nameEnd + 24;
+            size_t trustedEnd = Doubtful(timesEnd, h.bodyStart) ? h.bodyStart : SIZE_MAX;
+            auto firstDoubt = doubt_.lower_bound(h.bodyStart);
+            if (trustedEnd == SIZE_MAX && firstDoubt != doubt_.end()) trustedEnd = *firstDoubt;
+            BodyResult body = DecodeSalvageBody(bytes_, end, h, reference, &current, sink, trustedEnd);
             current_ = (current_ + 1) & (SlotCount - 1);
             output_.EndFile();
             if (body.outcome == ReadOutcome::Done) {
                 e.length = body.length;
                 e.unknownBytes = body.unknownBytes;
                 e.contentKnown = body.unknownBytes == 0;
+                if (trustedEnd == h.bodyStart) std::memset(current.known, 0, SlotCapacity);
+                e.contentKnown = body.unknownBytes == 0 && trustedEnd != h.bodyStart;
+                e.timesCertain = !Doubtful(nameEnd, timesEnd);
                 pending_ = std::make_unique<SalvagedEntry>(e);
                 pos = body.end;
                 continue;
@@ -139,8 +151,9 @@ private:
 
     // Whether the records and bodies from `at` on run through the damaged block into
     // the sound bytes behind it and on for two more files there (or to the end marker).
-    bool RunsThrough(uint64_t at, uint64_t blockEnd, uint64_t end) const {
+    bool RunsThrough(uint64_t at, uint64_t blockEnd, uint64_t end, std::vector<uint64_t>& starts) const {
         std::string previous = PreviousForReading();
+        starts.clear();
         int filesBehind = 0;
         for (int link = 0; link < 4 * ChainLinks; ++link) {
             if (at < end && bytes_[at] == 0)
@@ -148,6 +161,7 @@ private:
             // Every record on the way must look like a packer's.
             EntryHeader h;
             if (ReadEntryHeader(bytes_, at, end, previous, true, h) != ReadOutcome::Done) return false;
+            starts.push_back(at);
             previous = h.name;
             uint64_t next = h.bodyStart;
             if (!h.isFolder) {
@@ -163,7 +177,9 @@ private:
 
     // Tries the single-byte repairs of the damaged block behind `region`, decoding from
     // the record at `pos`; takes a repair when it is the only one under which the stream
-    // runs on through the block. The block then counts as sound.
+    // runs on through the block. The block then counts as sound. When a few repairs fit
+    // and all of them put the records at the same places, one of them is right: the
+    // stream goes on with any of them, and the bytes they change are held in doubt.
     bool Repair(size_t region, uint64_t pos) {
         const DamagedBlock* block = RepairableAfter(region);
         if (block == nullptr) return false;
@@ -174,19 +190,32 @@ private:
         bool last = region + 1 == regions_.size();
         uint64_t end = last ? blockEnd : regions_[region + 1].second;
         std::vector<ByteRepair> fits;
+        std::vector<uint64_t> starts, firstStarts;
         for (const ByteRepair& r : SingleByteRepairs(block->raw.data(), static_cast<uint32_t>(block->raw.size()))) {
             bool inPayload = r.index < payloadLength;
             if (inPayload) patched_[start + r.index] ^= r.mask;
-            if (RunsThrough(pos, blockEnd, end)) fits.push_back(r);
+            bool fit = RunsThrough(pos, blockEnd, end, starts);
             if (inPayload) patched_[start + r.index] ^= r.mask;
-            if (fits.size() > 1) return false;
+            if (!fit) continue;
+            if (fits.empty()) firstStarts = starts;
+            if (starts != firstStarts || fits.size() == MaxDoubtfulRepairs) return false;
+            fits.push_back(r);
         }
-        if (fits.size() != 1) return false;
+        if (fits.empty()) return false;
         const ByteRepair& r = fits[0];
         PayloadDamage& note = result_.damage[block->damage];
         note.kind = "block repaired";
-        char detail[160];
-        if (r.index < payloadLength) {
+        char detail[200];
+        if (fits.size() > 1) {
+            note.kind = "block repaired in part";
+            for (const ByteRepair& f : fits)
+                if (f.index < payloadLength) doubt_.insert(start + f.index);
+            if (r.index < payloadLength) patched_[start + r.index] ^= r.mask;
+            std::snprintf(detail, sizeof detail,
+                          "failed its CRC check; %zu single-byte changes agree with the CRC and with where the "
+                          "entries lie; the entries that hold those bytes are not trusted",
+                          fits.size());
+        } else if (r.index < payloadLength) {
             uint8_t was = patched_[start + r.index];
             patched_[start + r.index] ^= r.mask;
             std::snprintf(detail, sizeof detail,
@@ -219,7 +248,20 @@ private:
         return guess;
     }
 
-    SalvagedEntry Describe(const EntryHeader& h) {
+    bool Doubtful(uint64_t from, uint64_t to) const {
+        auto it = doubt_.lower_bound(from);
+        return it != doubt_.end() && *it < to;
+    }
+
+    // Where in the resolved name the first byte in doubt lies (npos: none).
+    size_t NameDoubt(const EntryHeader& h) const {
+        uint64_t own = h.start + (h.shared ? 2 : 0);
+        if (!Doubtful(h.start, own + h.suffix.size() + 1)) return std::string::npos;
+        if (Doubtful(h.start, own)) return 0;
+        return h.name.size() - h.suffix.size() + (*doubt_.lower_bound(own) - own);
+    }
+
+    SalvagedEntry Describe(const EntryHeader& h, size_t nameDoubt) {
         SalvagedEntry e;
         e.index = ++entries_;
         e.rawName = h.name;
@@ -234,6 +276,25 @@ private:
         // A shared prefix is known when the name it was taken from is known that far.
         bool certain = (!h.shared && !nameMayBeCut_) || (h.shared && (previousFull_ || h.sharedCount <= previousKnown_));
         size_t taken = h.shared ? std::min(h.sharedCount, previous_.size()) : 0;
+        if (nameDoubt != std::string::npos) {
+            // A name with a byte in doubt is known only before it; the names that
+            // follow it are recovered like those that follow a lost name.
+            if (chainOpen_) {
+                chainPinnable_ = false;
+            } else {
+                chainOpen_ = true;
+                chainPinnable_ = true;
+            }
+            e.nameCertain = false;
+            e.sharedUnknown = h.name.size();
+            chainShared_ = h.name.size();
+            chainOwn_.clear();
+            previousKnown_ = certain ? nameDoubt : std::min(nameDoubt, previousKnown_);
+            previousFull_ = false;
+            nameMayBeCut_ = false;
+            previous_ = h.name;
+            return e;
+        }
         e.nameCertain = certain;
         if (certain) {
             ResolveNames();
@@ -271,13 +332,16 @@ private:
             e.status = SalvageStatus::Lost;
             return;
         }
-        e.status = e.nameCertain && e.contentKnown && e.followedWell ? SalvageStatus::Exact : SalvageStatus::Unverified;
+        e.status = e.nameCertain && e.contentKnown && e.followedWell && e.timesCertain ? SalvageStatus::Exact
+                                                                                       : SalvageStatus::Unverified;
         if (!e.nameCertain)
             e.reason = "its name shares a prefix with a name that was lost (guessed from the last name known)";
         else if (!e.contentKnown)
             e.reason = "it copies bytes from a file that is lost or unverified";
         else if (!e.followedWell)
             e.reason = "the record behind it breaks the format";
+        else if (!e.timesCertain)
+            e.reason = "its times hold a byte that a repair left in doubt";
     }
 
     void Finish(SalvagedEntry& e) {
@@ -433,6 +497,7 @@ private:
     std::vector<uint8_t> patched_;  // the payload with the repairs made
     const uint8_t* bytes_;
     std::set<uint64_t> tried_;      // damaged blocks whose repair was tried
+    std::set<uint64_t> doubt_;      // bytes that one of several fitting repairs changes
     SalvageOutput& output_;
     Regions regions_;
     std::unique_ptr<SalvageSlot[]> slots_;

@@ -32,6 +32,7 @@ struct SalvagedEntry {
     // What the status is made of (Settle).
     bool contentKnown = true;  // no byte came from an unknown or unverified file
     bool followedWell = true;  // the record behind it could be read
+    bool timesCertain = true;  // no byte of its times is in doubt
     bool bodyLost = false;
     size_t sharedUnknown = 0;  // a lost name's first bytes that this name begins with
     std::string ownBytes;      // and the bytes of its own behind them
