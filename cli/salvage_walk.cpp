@@ -16,6 +16,8 @@ constexpr int ChainFiles = 2;
 constexpr int ChainLinks = 16;
 // Repairs that may fit a block at once before it is given up as too uncertain.
 constexpr size_t MaxDoubtfulRepairs = 8;
+// Files a repaired stream must decode behind the block.
+constexpr int RepairFilesBehind = 6;
 
 const SalvageSlot& UnknownSlot() {
     static const SalvageSlot* slot = [] {
@@ -150,10 +152,15 @@ private:
     }
 
     // Whether the records and bodies from `at` on run through the damaged block into
-    // the sound bytes behind it and on for two more files there (or to the end marker).
+    // the sound bytes behind it and on for some files there (or to the end marker);
+    // `starts` gets where each record begins, twice the offset and 1 for a folder.
     bool RunsThrough(uint64_t at, uint64_t blockEnd, uint64_t end, std::vector<uint64_t>& starts) const {
         std::string previous = PreviousForReading();
         starts.clear();
+        // The sizes of the files the trial passes, so that every reference bounds its
+        // distances as the engine's history would.
+        std::vector<int32_t> sizes;
+        static SalvageSlot* bound = new SalvageSlot;
         int filesBehind = 0;
         for (int link = 0; link < 4 * ChainLinks; ++link) {
             if (at < end && bytes_[at] == 0)
@@ -161,14 +168,20 @@ private:
             // Every record on the way must look like a packer's.
             EntryHeader h;
             if (ReadEntryHeader(bytes_, at, end, previous, true, h) != ReadOutcome::Done) return false;
-            starts.push_back(at);
+            starts.push_back(at * 2 + (h.isFolder ? 1 : 0));
             previous = h.name;
             uint64_t next = h.bodyStart;
             if (!h.isFolder) {
-                BodyResult body = DecodeSalvageBody(bytes_, end, h, UnknownSlot(), nullptr, nullptr);
+                size_t passed = sizes.size();
+                const SalvageSlot& slot = slots_[(current_ + static_cast<int>(passed) - h.reference) & (SlotCount - 1)];
+                bound->sizeKnown = static_cast<size_t>(h.reference) <= passed || slot.sizeKnown;
+                bound->size = static_cast<size_t>(h.reference) <= passed ? sizes[passed - static_cast<size_t>(h.reference)]
+                                                                      : slot.size;
+                BodyResult body = DecodeSalvageBody(bytes_, end, h, *bound, nullptr, nullptr);
                 if (body.outcome != ReadOutcome::Done) return false;
+                sizes.push_back(std::min(h.fileSize, SlotCapacity));
                 next = body.end;
-                if (h.start >= blockEnd && ++filesBehind == ChainFiles) return true;
+                if (h.start >= blockEnd && ++filesBehind == RepairFilesBehind) return true;
             }
             at = next;
         }
@@ -190,18 +203,38 @@ private:
         bool last = region + 1 == regions_.size();
         uint64_t end = last ? blockEnd : regions_[region + 1].second;
         std::vector<ByteRepair> fits;
-        std::vector<uint64_t> starts, firstStarts;
+        std::vector<std::vector<uint64_t>> starts;
+        std::vector<uint64_t> trial;
         for (const ByteRepair& r : SingleByteRepairs(block->raw.data(), static_cast<uint32_t>(block->raw.size()))) {
             bool inPayload = r.index < payloadLength;
             if (inPayload) patched_[start + r.index] ^= r.mask;
-            bool fit = RunsThrough(pos, blockEnd, end, starts);
+            bool fit = RunsThrough(pos, blockEnd, end, trial);
             if (inPayload) patched_[start + r.index] ^= r.mask;
             if (!fit) continue;
-            if (fits.empty()) firstStarts = starts;
-            if (starts != firstStarts || fits.size() == MaxDoubtfulRepairs) return false;
+            // As many records under every repair that fits, or the ring's place is lost.
+            if (fits.size() == MaxDoubtfulRepairs || (!starts.empty() && trial.size() != starts[0].size()))
+                return false;
+            for (size_t i = 0; i < trial.size(); ++i)
+                if (!starts.empty() && (trial[i] & 1) != (starts[0][i] & 1)) return false;  // a folder for a file
+            for (uint64_t& at : trial) at /= 2;
             fits.push_back(r);
+            starts.push_back(trial);
         }
         if (fits.empty()) return false;
+        // Where the repairs put a record in different places, every byte up to the next
+        // record they agree on is in doubt as well.
+        for (size_t i = 0; i < starts[0].size(); ++i) {
+            uint64_t low = starts[0][i], high = low;
+            for (const auto& s : starts) {
+                low = std::min(low, s[i]);
+                high = std::max(high, s[i]);
+            }
+            if (low == high) continue;
+            uint64_t agreed = i + 1 < starts[0].size() ? starts[0][i + 1] : end;
+            for (const auto& s : starts)
+                if (i + 1 < s.size()) agreed = std::max(agreed, s[i + 1]);
+            for (uint64_t at = low; at < agreed; ++at) doubt_.insert(at);
+        }
         const ByteRepair& r = fits[0];
         PayloadDamage& note = result_.damage[block->damage];
         note.kind = "block repaired";
