@@ -62,7 +62,7 @@ def salvage(daduvivu, archive, dest, tree):
         if e["status"] == "exact":
             got = os.path.join(dest, e["name"])
             src = os.path.join(tree, e["name"])
-            if not os.path.exists(src) or open(got, "rb").read() != open(src, "rb").read():
+            if not os.path.exists(src) or not os.path.exists(got) or open(got, "rb").read() != open(src, "rb").read():
                 wrong.append(e["name"])
     return r.returncode, counts, wrong, rep
 

@@ -214,13 +214,24 @@ private:
             // As many records under every repair that fits, or the ring's place is lost.
             if (fits.size() == MaxDoubtfulRepairs || (!starts.empty() && trial.size() != starts[0].size()))
                 return false;
-            for (size_t i = 0; i < trial.size(); ++i)
-                if (!starts.empty() && (trial[i] & 1) != (starts[0][i] & 1)) return false;  // a folder for a file
-            for (uint64_t& at : trial) at /= 2;
             fits.push_back(r);
             starts.push_back(trial);
         }
         if (fits.empty()) return false;
+        // Where the repairs agree on a record, as many files must lie before it under
+        // each, or the ring's place is lost.
+        std::vector<std::vector<int>> filesBefore(starts.size());
+        for (size_t f = 0; f < starts.size(); ++f) {
+            int files = 0;
+            for (uint64_t& at : starts[f]) {
+                filesBefore[f].push_back(files);
+                files += (at & 1) ? 0 : 1;
+                at /= 2;
+            }
+        }
+        for (size_t i = 0; i < starts[0].size(); ++i)
+            for (size_t f = 1; f < starts.size(); ++f)
+                if (starts[f][i] == starts[0][i] && filesBefore[f][i] != filesBefore[0][i]) return false;
         // Where the repairs put a record in different places, every byte up to the next
         // record they agree on is in doubt as well.
         for (size_t i = 0; i < starts[0].size(); ++i) {
