@@ -93,7 +93,7 @@ def main():
         def at(share):
             return blocks[int(len(blocks) * share)]
 
-        patterns = []
+        patterns = [("none (sound archive)", lambda p: None)]
         patterns.append(("two flipped blocks (30%, 60%)", lambda p: flip(p, [at(0.3) + 1000, at(0.6) + 2000], 1)))
         rnd = random.Random(7)
         for i in range(args.points):

@@ -50,7 +50,11 @@ nlohmann::ordered_json EntryJson(const EntryInfo& e, const std::vector<std::stri
 }  // namespace
 
 int ListCommand(const ListOptions& options, Console& io) {
-    if (options.salvage) return SalvageCommand(SalvageOptionsFor(options, SalvageMode::List), io);
+    if (options.salvage) {
+        SalvageOptions salvage = SalvageOptionsFor(options, SalvageMode::List);
+        if (options.json) salvage.report = "-";  // the report is the listing
+        return SalvageCommand(salvage, io);
+    }
     ArchiveSession session(io, options.archive, options.volumes);
     int code = session.Open();
     if (code != ExitOk) return code;

@@ -193,7 +193,8 @@ nlohmann::ordered_json ReportJson(const SalvageOptions& options, const GatheredP
         if (p.sound) sound += p.length;
     root["totals"] = {{"exact", counts[0]},          {"unverified", counts[1]}, {"lost", counts[2]},
                       {"exactBytes", exactBytes},    {"payloadBytes", payload.bytes.size()},
-                      {"soundPayloadBytes", sound}, {"resyncs", result.resyncs}};
+                      {"soundPayloadBytes", sound}, {"resyncs", result.resyncs},
+                      {"ringPlacesRecovered", result.ringsKept}};
     return root;
 }
 
@@ -224,7 +225,7 @@ int SalvageCommand(const SalvageOptions& options, Console& io) {
     SalvageFiles files(options, io, filter);
     SalvageResult result = SalvageEntries(payload, files);
 
-    if (options.mode == SalvageMode::List && !options.quiet) {
+    if (options.mode == SalvageMode::List && !options.quiet && options.report != "-") {
         io.out << "Archive: " << options.archive << " (salvaged)\n";
         io.out << "    #  Status            Size  Name\n";
         char line[96];
@@ -238,7 +239,9 @@ int SalvageCommand(const SalvageOptions& options, Console& io) {
     io.out.flush();
 
     nlohmann::ordered_json report = ReportJson(options, payload, result);
-    if (!options.report.empty()) {
+    if (options.report == "-") {
+        io.out << report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+    } else if (!options.report.empty()) {
         std::ofstream out(options.report);
         out << report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
         if (!out) {

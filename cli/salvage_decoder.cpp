@@ -307,6 +307,7 @@ BodyResult DecodeSalvageBody(const uint8_t* bytes, size_t end, const EntryHeader
             if (!in.Value(5, low)) return result;
             int32_t dist = 32 * d + 1 + static_cast<int32_t>(low);
             // No match reaches in front of the first history byte.
+            if (dist - produced > result.reach) result.reach = static_cast<int32_t>(dist - produced);
             if (dist > history + produced) {
                 result.outcome = ReadOutcome::Invalid;
                 return result;

@@ -57,6 +57,7 @@ struct BodyResult {
     size_t end = 0;             // the byte after the one holding the body's last bit
     int64_t length = 0;         // bytes of the file: prefix and produced
     int64_t unknownBytes = 0;   // of those, bytes not known exactly
+    int32_t reach = 0;          // how far the matches reached into the history
 };
 
 // Decodes the body of `header` from bytes [header.bodyStart, end), primed from

@@ -52,7 +52,6 @@ public:
         if (regions_[0].first != 0) regions_.insert(regions_.begin(), {0, 0});
         size_t region = 0;
         uint64_t pos = regions_[0].first;
-        if (pos != 0 && !Resync(region, pos, pos)) return result_;
         for (;;) {
             uint64_t end = regions_[region].second;
             EntryHeader h;
@@ -67,7 +66,7 @@ public:
                 } else {
                     pos = end;
                 }
-                if (!Resync(region, pos, doubt)) break;
+                if (!Resync(region, pos, doubt, read == ReadOutcome::OutOfData ? doubt : NoGap)) break;
                 continue;
             }
             FinishPending(false);
@@ -121,7 +120,7 @@ public:
             } else {
                 pos = end;
             }
-            if (!Resync(region, pos, h.start)) break;
+            if (!Resync(region, pos, h.start, body.outcome == ReadOutcome::OutOfData ? end : NoGap)) break;
         }
         FinishPending(false);
         ResolveNames();
@@ -510,7 +509,10 @@ private:
     // be trusted again; everything known of the ring's position is lost with the gap.
     // A record found there may have begun as early as `doubt` (in damage or in a record
     // that was refused), so its name may have lost its front.
-    bool Resync(size_t& region, uint64_t& pos, uint64_t doubt) {
+    // `gapFrom`, unless NoGap, is where the files lost in the gap begin, when nothing
+    // but damaged blocks lies between it and what is found: then the ring's place may
+    // be recovered (LostFiles).
+    bool Resync(size_t& region, uint64_t& pos, uint64_t doubt, uint64_t gapFrom) {
         for (; region < regions_.size(); ++region) {
             uint64_t end = regions_[region].second;
             for (uint64_t at = std::max(pos, regions_[region].first); at < end; ++at) {
@@ -524,9 +526,15 @@ private:
                 nameMayBeCut_ = true;
                 for (uint64_t i = std::max(std::min(doubt, at), regions_[region].first); i < at; ++i)
                     if (bytes_[i] < 0x20 || bytes_[i] == 0x7F) nameMayBeCut_ = false;
+                int lost = gapFrom == NoGap || BreakBetween(gapFrom, at) ? -1 : LostFiles(gapFrom, at, end);
                 for (int i = 0; i < SlotCount; ++i) {
+                    if (lost >= 0 && ((i - current_) & (SlotCount - 1)) >= lost) continue;
                     slots_[i].sizeKnown = false;
                     std::memset(slots_[i].known, 0, SlotCapacity);
+                }
+                if (lost >= 0) {
+                    current_ = (current_ + lost) & (SlotCount - 1);
+                    ++result_.ringsKept;
                 }
                 previousKnown_ = 0;
                 previousFull_ = false;
@@ -536,6 +544,60 @@ private:
         return false;
     }
 
+    bool BreakBetween(uint64_t from, uint64_t to) const {
+        for (const PayloadPiece& p : payload_.pieces)
+            if (p.length == 0 && p.start >= from && p.start <= to) return true;
+        return false;
+    }
+
+    // How many files were lost between `gapFrom` and the record at `at`, when the
+    // files behind it allow only one count. Each lost file took at least 30 bytes (a
+    // name, its 0, three times, a length and a reference byte), which bounds the count;
+    // for each count, the files behind that name a file from before the gap must find
+    // it long enough for their prefix and for every match into its history, as they
+    // do in every archive a packer writes. When one count alone passes, the ring stays
+    // in place: only the slots of the lost files are unknown.
+    int LostFiles(uint64_t gapFrom, uint64_t at, uint64_t end) const {
+        struct Need {
+            int reference;
+            int32_t prefix, reach;
+        };
+        std::vector<Need> needs;
+        std::string previous = Unknown();
+        for (uint64_t p = at; needs.size() < SlotCount - 1 && p < end && bytes_[p] != 0;) {
+            EntryHeader h;
+            if (ReadEntryHeader(bytes_, p, end, previous, false, h) != ReadOutcome::Done) break;
+            previous = h.name;
+            if (h.isFolder) {
+                p = h.bodyStart;
+                continue;
+            }
+            BodyResult body = DecodeSalvageBody(bytes_, end, h, UnknownSlot(), nullptr, nullptr);
+            if (body.outcome != ReadOutcome::Done) break;
+            needs.push_back({h.reference, h.prefix, body.reach});
+            p = body.end;
+        }
+        uint64_t most = (at - gapFrom) / 30 + 1;
+        int found = -1;
+        for (int lost = 0; lost < SlotCount && static_cast<uint64_t>(lost) <= most; ++lost) {
+            bool fits = true;
+            for (size_t j = 0; j < needs.size() && fits; ++j) {
+                int back = needs[j].reference - static_cast<int>(j);  // files before the first one found
+                if (back <= lost) continue;                           // a file behind the gap, or a lost one
+                const SalvageSlot& slot = slots_[(current_ - (back - lost)) & (SlotCount - 1)];
+                if (!slot.sizeKnown) continue;
+                int32_t start, length;
+                SalvageHistory(slot.size, std::min(needs[j].prefix, slot.size), &start, &length);
+                fits = needs[j].prefix <= slot.size && needs[j].reach <= length;
+            }
+            if (!fits) continue;
+            if (found >= 0) return -1;
+            found = lost;
+        }
+        return found;
+    }
+
+    static constexpr uint64_t NoGap = UINT64_MAX;
     static constexpr uint64_t MaxPayload = 4096, MaxBlock = 4098;
     const GatheredPayload& payload_;
     std::vector<uint8_t> patched_;  // the payload with the repairs made

@@ -56,6 +56,7 @@ struct SalvageResult {
     bool endReached = false;            // the end marker was read
     int resyncs = 0;                    // times decoding went on at a scanned offset
     int repairs = 0;                    // damaged blocks put right
+    int ringsKept = 0;                  // gaps behind which the ring's place was recovered
 };
 
 SalvageResult SalvageEntries(const GatheredPayload& payload, SalvageOutput& output);

@@ -214,6 +214,8 @@ TEST_F(Salvage, WithoutTheOptionNothingChanges) {
     EXPECT_EQ(list.code, ExitDamaged);
     EXPECT_NE(list.out.find("exact"), std::string::npos) << list.out;
     EXPECT_NE(list.err.find("damage: 1 block"), std::string::npos) << list.err;
+    CliRun json = RunCli({"list", "--salvage", "--json", path});
+    EXPECT_GT(nlohmann::json::parse(json.out)["totals"]["exact"].get<int>(), 0) << json.out;
 }
 
 TEST(SalvageRepair, FastCandidatesEqualTheTrialOfEveryByte) {
