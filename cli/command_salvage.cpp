@@ -74,7 +74,7 @@ public:
         return this;
     }
 
-    void Put(const uint8_t* bytes, size_t n) override {
+    void Put(const uint8_t* bytes, const uint8_t*, size_t n) override {
         if (file_ != nullptr && std::fwrite(bytes, 1, n, file_) != n) {
             Fail("cannot write " + temporary_ + ": " + std::strerror(errno));
             EndFile();

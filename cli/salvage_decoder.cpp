@@ -136,6 +136,7 @@ public:
         if (!known) ++unknown_;
         if (sink_ != nullptr) {
             chunk_.push_back(b);
+            chunkKnown_.push_back(known);
             if (chunk_.size() == ChunkSize) Flush();
         }
         ++position_;
@@ -145,8 +146,9 @@ public:
         Put(data_[from], known_[from] & trusted);
     }
     void Flush() {
-        if (sink_ != nullptr && !chunk_.empty()) sink_->Put(chunk_.data(), chunk_.size());
+        if (sink_ != nullptr && !chunk_.empty()) sink_->Put(chunk_.data(), chunkKnown_.data(), chunk_.size());
         chunk_.clear();
+        chunkKnown_.clear();
     }
     int64_t unknown() const { return unknown_; }
 
@@ -159,7 +161,7 @@ private:
     int64_t position_ = 0, history_ = 0, unknown_ = 0;
     uint8_t data_[Mask + 1] = {};
     uint8_t known_[Mask + 1] = {};
-    std::vector<uint8_t> chunk_;
+    std::vector<uint8_t> chunk_, chunkKnown_;
 };
 
 }  // namespace
@@ -272,7 +274,7 @@ BodyResult DecodeSalvageBody(const uint8_t* bytes, size_t end, const EntryHeader
             }
             if (!prefixKnown[i]) ++result.unknownBytes;
         }
-        if (sink != nullptr && prefix > 0) sink->Put(prefixData, static_cast<size_t>(prefix));
+        if (sink != nullptr && prefix > 0) sink->Put(prefixData, prefixKnown, static_cast<size_t>(prefix));
         if (reference.sizeKnown) {
             window->Prime(reference.data + historyStart, reference.known + historyStart, history);
         } else {

@@ -45,11 +45,12 @@ struct EntryHeader {
 ReadOutcome ReadEntryHeader(const uint8_t* bytes, size_t at, size_t end, const std::string& previousName,
                             bool strict, EntryHeader& header);
 
-// Receives the bytes of a file as they are produced (prefix first).
+// Receives the bytes of a file as they are produced (prefix first), with 1 for each
+// byte known exactly.
 class BodySink {
 public:
     virtual ~BodySink() = default;
-    virtual void Put(const uint8_t* bytes, size_t n) = 0;
+    virtual void Put(const uint8_t* bytes, const uint8_t* known, size_t n) = 0;
 };
 
 struct BodyResult {

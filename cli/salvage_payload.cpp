@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -38,6 +39,11 @@ void AddBlocks(const std::vector<uint8_t>& file, uint64_t at, int volume, Gather
         bool sound = length >= 3 && Crc16(file.data() + at, static_cast<uint32_t>(length - 2)) ==
                                         (static_cast<uint32_t>(file[at + length - 2]) << 8 | file[at + length - 1]);
         uint64_t payload = length >= 2 ? length - 2 : length;
+        // A block of zeros passes its check, but no packer writes one: it is a blanked
+        // sector, not data.
+        bool blank = std::all_of(file.begin() + static_cast<std::ptrdiff_t>(at),
+                                 file.begin() + static_cast<std::ptrdiff_t>(at + length), [](uint8_t b) { return b == 0; });
+        sound = sound && !blank;
         if (!sound) {
             PayloadDamage d;
             d.kind = "block";
@@ -45,7 +51,7 @@ void AddBlocks(const std::vector<uint8_t>& file, uint64_t at, int volume, Gather
             d.fileOffset = at;
             d.payloadOffset = out.bytes.size();
             d.length = length;
-            d.detail = length < 3 ? "too short to be a block" : "fails its CRC check";
+            d.detail = length < 3 ? "too short to be a block" : blank ? "holds only zeros" : "fails its CRC check";
             out.damage.push_back(d);
             DamagedBlock block;
             block.payloadOffset = out.bytes.size();

@@ -56,6 +56,12 @@ public:
             uint64_t end = regions_[region].second;
             EntryHeader h;
             ReadOutcome read = ReadEntryHeader(bytes_, pos, end, PreviousForReading(), false, h);
+            // A record unlike any a packer writes is taken for damage even in blocks that
+            // pass their check: a block of zeros does.
+            EntryHeader strict;
+            if (read == ReadOutcome::Done && !h.endMarker &&
+                ReadEntryHeader(bytes_, pos, end, PreviousForReading(), true, strict) != ReadOutcome::Done)
+                read = ReadOutcome::Invalid;
             if (read == ReadOutcome::OutOfData && Repair(region, pos)) continue;
             if (read != ReadOutcome::Done) {
                 FinishPending(read == ReadOutcome::Invalid);
@@ -67,6 +73,15 @@ public:
                     pos = end;
                 }
                 if (!Resync(region, pos, doubt, read == ReadOutcome::OutOfData ? doubt : NoGap)) break;
+                continue;
+            }
+            if (h.endMarker && pos + 1 != payload_.bytes.size()) {
+                // The end comes only at the very end: a 0 with payload behind it is damage
+                // (a block of zeros passes its CRC check), and what lies before it is in doubt.
+                FinishPending(true);
+                NoteFormatBreak(pos, "the entry stream ends before the payload does");
+                uint64_t doubt = pos++;
+                if (!Resync(region, pos, doubt, NoGap)) break;
                 continue;
             }
             FinishPending(false);
@@ -96,8 +111,14 @@ public:
             size_t trustedEnd = Doubtful(timesEnd, h.bodyStart) ? h.bodyStart : SIZE_MAX;
             auto firstDoubt = doubt_.lower_bound(h.bodyStart);
             if (trustedEnd == SIZE_MAX && firstDoubt != doubt_.end()) trustedEnd = *firstDoubt;
-            BodyResult body = DecodeSalvageBody(bytes_, end, h, reference, &current, sink, trustedEnd);
+            BodyResult body = !views_.empty() && h.reference > sinceGap_
+                                  ? DecodeAcrossViews(h, end, current, sink, trustedEnd)
+                                  : DecodeSalvageBody(bytes_, end, h, reference, &current, sink, trustedEnd);
             current_ = (current_ + 1) & (SlotCount - 1);
+            if (!views_.empty() && ++sinceGap_ == SlotCount - 1) {
+                views_.clear();  // every reference now lies behind the gap
+                snapshot_.reset();
+            }
             output_.EndFile();
             if (body.outcome == ReadOutcome::Done) {
                 e.length = body.length;
@@ -204,6 +225,20 @@ private:
         std::vector<ByteRepair> fits;
         std::vector<std::vector<uint64_t>> starts;
         std::vector<uint64_t> trial;
+        if (RunsThrough(pos, blockEnd, end, trial)) {
+            // The entries run through the block as it is: the damage lies in bytes that
+            // do not shape the stream (names, times, literals), and a repair could not be
+            // told from damage to two bytes. Where the entries lie is kept; every byte of
+            // the block is in doubt.
+            for (uint64_t at = start; at < blockEnd; ++at) doubt_.insert(at);
+            PayloadDamage& note = result_.damage[block->damage];
+            note.kind = "block in doubt";
+            note.detail = "fails its CRC check, but the entries run through it as they are: their places are "
+                          "kept, what they hold in it is not trusted";
+            regions_[region].second = end;
+            if (!last) regions_.erase(regions_.begin() + static_cast<std::ptrdiff_t>(region) + 1);
+            return true;
+        }
         for (const ByteRepair& r : SingleByteRepairs(block->raw.data(), static_cast<uint32_t>(block->raw.size()))) {
             bool inPayload = r.index < payloadLength;
             if (inPayload) patched_[start + r.index] ^= r.mask;
@@ -526,7 +561,20 @@ private:
                 nameMayBeCut_ = true;
                 for (uint64_t i = std::max(std::min(doubt, at), regions_[region].first); i < at; ++i)
                     if (bytes_[i] < 0x20 || bytes_[i] == 0x7F) nameMayBeCut_ = false;
-                int lost = gapFrom == NoGap || BreakBetween(gapFrom, at) ? -1 : LostFiles(gapFrom, at, end);
+                Materialize();
+                std::vector<int> counts;
+                if (gapFrom != NoGap && !BreakBetween(gapFrom, at)) counts = LostFiles(gapFrom, at, end);
+                int lost = counts.size() == 1 ? counts[0] : -1;
+                if (counts.size() > 1) {
+                    // A few counts remain: each file behind the gap is decoded under each,
+                    // and a byte is known only where all of them agree.
+                    snapshot_.reset(new SalvageSlot[SlotCount]);
+                    std::memcpy(snapshot_.get(), slots_.get(), sizeof(SalvageSlot) * SlotCount);
+                    views_ = counts;
+                    gapSlot_ = current_;
+                    sinceGap_ = 0;
+                    ++result_.ringsKept;
+                }
                 for (int i = 0; i < SlotCount; ++i) {
                     if (lost >= 0 && ((i - current_) & (SlotCount - 1)) >= lost) continue;
                     slots_[i].sizeKnown = false;
@@ -557,7 +605,7 @@ private:
     // it long enough for their prefix and for every match into its history, as they
     // do in every archive a packer writes. When one count alone passes, the ring stays
     // in place: only the slots of the lost files are unknown.
-    int LostFiles(uint64_t gapFrom, uint64_t at, uint64_t end) const {
+    std::vector<int> LostFiles(uint64_t gapFrom, uint64_t at, uint64_t end) const {
         struct Need {
             int reference;
             int32_t prefix, reach;
@@ -578,7 +626,7 @@ private:
             p = body.end;
         }
         uint64_t most = (at - gapFrom) / 30 + 1;
-        int found = -1;
+        std::vector<int> found;
         for (int lost = 0; lost < SlotCount && static_cast<uint64_t>(lost) <= most; ++lost) {
             bool fits = true;
             for (size_t j = 0; j < needs.size() && fits; ++j) {
@@ -591,13 +639,79 @@ private:
                 fits = needs[j].prefix <= slot.size && needs[j].reach <= length;
             }
             if (!fits) continue;
-            if (found >= 0) return -1;
-            found = lost;
+            if (found.size() == MaxViews) return {};
+            found.push_back(lost);
         }
         return found;
     }
 
+    // The slot that the file D places before the first one behind the gap stands in,
+    // were `lost` files lost in the gap.
+    const SalvageSlot& BeforeGap(int back, int lost) const {
+        if (back <= lost) return UnknownSlot();
+        return snapshot_[(gapSlot_ - (back - lost)) & (SlotCount - 1)];
+    }
+
+    // Decodes a body primed from before the gap once for each count of lost files that
+    // remains, and keeps a byte as known only where every decoding knows it alike.
+    BodyResult DecodeAcrossViews(const EntryHeader& h, uint64_t end, SalvageSlot& current, BodySink* sink,
+                                 size_t trustedEnd) {
+        struct Collect : BodySink {
+            std::vector<uint8_t> bytes, known;
+            void Put(const uint8_t* b, const uint8_t* k, size_t n) override {
+                bytes.insert(bytes.end(), b, b + n);
+                known.insert(known.end(), k, k + n);
+            }
+        };
+        int back = h.reference - sinceGap_;
+        if (h.fileSize > MaxViewedFile)
+            return DecodeSalvageBody(bytes_, end, h, UnknownSlot(), &current, sink, trustedEnd);
+        std::vector<Collect> outputs(views_.size());
+        std::unique_ptr<SalvageSlot> other(new SalvageSlot);
+        BodyResult result;
+        for (size_t v = 0; v < views_.size(); ++v) {
+            SalvageSlot& slot = v == 0 ? current : *other;
+            BodyResult r = DecodeSalvageBody(bytes_, end, h, BeforeGap(back, views_[v]), &slot, &outputs[v], trustedEnd);
+            if (r.outcome != ReadOutcome::Done) return r;  // the structure is the same under every count
+            if (v == 0) {
+                result = r;
+                continue;
+            }
+            for (size_t i = 0; i < outputs[0].bytes.size() && i < outputs[v].bytes.size(); ++i)
+                if (outputs[v].bytes[i] != outputs[0].bytes[i] || !outputs[v].known[i]) outputs[0].known[i] = 0;
+            for (int32_t i = 0; i < current.size && i < SlotCapacity; ++i)
+                if (other->data[i] != current.data[i] || !other->known[i]) current.known[i] = 0;
+        }
+        result.unknownBytes = 0;
+        for (uint8_t k : outputs[0].known) result.unknownBytes += k ? 0 : 1;
+        if (sink != nullptr && !outputs[0].bytes.empty())
+            sink->Put(outputs[0].bytes.data(), outputs[0].known.data(), outputs[0].bytes.size());
+        return result;
+    }
+
+    // Folds the counts of an earlier gap into the ring, each slot known where all agree.
+    void Materialize() {
+        if (views_.empty()) return;
+        for (int i = 0; i < SlotCount; ++i) {
+            int back = (current_ - i) & (SlotCount - 1);
+            if (back != 0 && back <= sinceGap_) continue;  // a file behind the gap
+            SalvageSlot& slot = slots_[i];
+            const SalvageSlot& first = back == 0 ? UnknownSlot() : BeforeGap(back - sinceGap_, views_[0]);
+            std::memcpy(&slot, &first, sizeof slot);
+            for (size_t v = 1; v < views_.size() && back != 0; ++v) {
+                const SalvageSlot& s = BeforeGap(back - sinceGap_, views_[v]);
+                if (!s.sizeKnown || s.size != slot.size) slot.sizeKnown = false;
+                for (int32_t j = 0; j < SlotCapacity; ++j)
+                    if (s.data[j] != slot.data[j] || !s.known[j] || !slot.sizeKnown) slot.known[j] = 0;
+            }
+        }
+        views_.clear();
+        snapshot_.reset();
+    }
+
     static constexpr uint64_t NoGap = UINT64_MAX;
+    static constexpr size_t MaxViews = 16;             // counts of lost files followed at once
+    static constexpr int32_t MaxViewedFile = 1 << 22;  // larger files are not decoded more than once
     static constexpr uint64_t MaxPayload = 4096, MaxBlock = 4098;
     const GatheredPayload& payload_;
     std::vector<uint8_t> patched_;  // the payload with the repairs made
@@ -619,6 +733,12 @@ private:
     std::vector<SalvagedEntry> chain_;
     std::set<std::string> folders_;
     bool foldersComplete_ = true;
+    // After a gap that left a few possible counts of lost files: the ring as it was before
+    // the gap, the slot the first lost file took, the counts, and the files since.
+    std::unique_ptr<SalvageSlot[]> snapshot_;
+    int gapSlot_ = 0;
+    std::vector<int> views_;
+    int sinceGap_ = 0;
     int entries_ = 0;
     std::unique_ptr<SalvagedEntry> pending_;
     SalvageResult result_;
