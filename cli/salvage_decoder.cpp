@@ -286,13 +286,17 @@ BodyResult DecodeSalvageBody(const uint8_t* bytes, size_t end, const EntryHeader
     CopyModel(literal, Starts().literal);
     CopyModel(distance, Starts().distance);
     BodyBits in{bytes, header.bodyStart, end};
+    auto done = [&]() -> BodyResult& {
+        result.consumed = in.at - header.bodyStart;
+        return result;
+    };
     int64_t produced = 0;
     int32_t symbolsDecoded = 0, matchesDecoded = 0;
     result.outcome = ReadOutcome::OutOfData;
     while (produced < target) {
         if (LiteralRebuildDue(symbolsDecoded) && symbolsDecoded != 0) BuildTree(literal);
         int s;
-        if (!in.Symbol(literal, s)) return result;
+        if (!in.Symbol(literal, s)) return done();
         uint8_t trusted = in.at <= trustedEnd;
         ++literal.frequency[s];
         if (s < 256) {
@@ -300,19 +304,19 @@ BodyResult DecodeSalvageBody(const uint8_t* bytes, size_t end, const EntryHeader
             ++produced;
         } else {
             uint32_t extra = 0;
-            if (s == 511 && !in.Value(12, extra)) return result;
+            if (s == 511 && !in.Value(12, extra)) return done();
             int32_t length = s < 511 ? s - 254 : 257 + static_cast<int32_t>(extra);
             int d;
-            if (!in.Symbol(distance, d)) return result;
+            if (!in.Symbol(distance, d)) return done();
             ++distance.frequency[d];
             uint32_t low;
-            if (!in.Value(5, low)) return result;
+            if (!in.Value(5, low)) return done();
             int32_t dist = 32 * d + 1 + static_cast<int32_t>(low);
             // No match reaches in front of the first history byte.
             if (dist - produced > result.reach) result.reach = static_cast<int32_t>(dist - produced);
             if (dist > history + produced) {
                 result.outcome = ReadOutcome::Invalid;
-                return result;
+                return done();
             }
             trusted = in.at <= trustedEnd;
             if (window)
@@ -330,5 +334,5 @@ BodyResult DecodeSalvageBody(const uint8_t* bytes, size_t end, const EntryHeader
     result.outcome = ReadOutcome::Done;
     result.end = target > 0 ? in.at : header.bodyStart;
     result.length = prefix + produced;
-    return result;
+    return done();
 }

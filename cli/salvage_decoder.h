@@ -59,6 +59,7 @@ struct BodyResult {
     int64_t length = 0;         // bytes of the file: prefix and produced
     int64_t unknownBytes = 0;   // of those, bytes not known exactly
     int32_t reach = 0;          // how far the matches reached into the history
+    size_t consumed = 0;        // bytes of the body read, whatever the outcome
 };
 
 // Decodes the body of `header` from bytes [header.bodyStart, end), primed from

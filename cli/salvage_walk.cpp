@@ -525,6 +525,7 @@ private:
             uint64_t next = h.bodyStart;
             if (!h.isFolder) {
                 BodyResult body = DecodeSalvageBody(bytes_, end, h, UnknownSlot(), nullptr, nullptr);
+                budget_ -= std::min<uint64_t>(budget_, body.consumed + 1);
                 if (body.outcome != ReadOutcome::Done) return false;
                 next = body.end;
                 if (++files == ChainFiles) return true;
@@ -550,7 +551,10 @@ private:
     bool Resync(size_t& region, uint64_t& pos, uint64_t doubt, uint64_t gapFrom) {
         for (; region < regions_.size(); ++region) {
             uint64_t end = regions_[region].second;
-            for (uint64_t at = std::max(pos, regions_[region].first); at < end; ++at) {
+            // Trials read a bounded share of the bytes scanned, so that bytes made to look
+            // like records at every offset cost time in proportion to their length.
+            budget_ = (end - regions_[region].first) * TrialBytesPerByte + (uint64_t{1} << 24);
+            for (uint64_t at = std::max(pos, regions_[region].first); at < end && budget_ > 0; ++at) {
                 if (!ChainStartsAt(at, end)) continue;
                 ResolveNames();
                 pos = at;
@@ -710,6 +714,8 @@ private:
     }
 
     static constexpr uint64_t NoGap = UINT64_MAX;
+    static constexpr uint64_t TrialBytesPerByte = 64;
+    mutable uint64_t budget_ = 0;  // body bytes the trials of a scan may still read
     static constexpr size_t MaxViews = 16;             // counts of lost files followed at once
     static constexpr int32_t MaxViewedFile = 1 << 22;  // larger files are not decoded more than once
     static constexpr uint64_t MaxPayload = 4096, MaxBlock = 4098;

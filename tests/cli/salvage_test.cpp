@@ -233,6 +233,24 @@ TEST_F(Salvage, WithoutTheOptionNothingChanges) {
     EXPECT_GT(nlohmann::json::parse(json.out)["totals"]["exact"].get<int>(), 0) << json.out;
 }
 
+TEST(SalvageHostile, RecordsAtEveryOffsetAreScannedInBoundedWork) {
+    // Sound blocks full of records that each claim a long body: every offset is worth
+    // a trial, and each trial reads far; the scan still ends, reporting damage.
+    TempFolder folder;
+    std::vector<uint8_t> record = {'A', 0};
+    for (int t = 0; t < 3; ++t)
+        for (uint8_t b : {0x00, 0xA0, 0xB8, 0xF0, 0xCE, 0x4B, 0xD9, 0x01}) record.push_back(b);
+    for (uint8_t b : {0x40, 0x42, 0x0F, 0x00, 0x00}) record.push_back(b);  // 1,000,000 bytes, no reference
+    for (int i = 0; i < 20; ++i) record.insert(record.end(), {0x55, 0xAA});
+    ArchiveLayout layout;
+    for (int i = 0; i < 1000; ++i) layout.payload.insert(layout.payload.end(), record.begin(), record.end());
+    std::string path = folder / "hostile.exe";
+    WriteArchive(path, layout);
+    CliRun r = RunCli({"test", "--salvage", "-q", path});
+    EXPECT_EQ(r.code, ExitDamaged) << r.err;
+    EXPECT_NE(r.err.find("0 exact"), std::string::npos) << r.err;
+}
+
 TEST(SalvageRepair, FastCandidatesEqualTheTrialOfEveryByte) {
     std::mt19937 random(99);
     for (uint32_t length : {3u, 40u, 300u}) {
