@@ -16,12 +16,16 @@
 
 #include "cli/archive_session.h"
 #include "cli/name_filter.h"
+#include "cli/scoped_interrupt.h"
 #include "cli/salvage_walk.h"
 #include "cli/time_text.h"
 
 namespace {
 
 constexpr int64_t UnixEpochInFileTime = 11644473600LL;
+
+volatile sig_atomic_t Interrupted = 0;
+void OnInterrupt(int) { Interrupted = 1; }
 
 // The name as list --json gives it; folders end with '/'.
 std::string ShownName(const SalvagedEntry& e) {
@@ -120,6 +124,8 @@ public:
         utimensat(AT_FDCWD, final.c_str(), times, 0);
         Say(e, e.status == SalvageStatus::Unverified ? " -> " + ShownName(e) + ".unverified" : "");
     }
+
+    bool Stopped() override { return Interrupted != 0; }
 
     std::map<SalvageStatus, uint64_t> counts_;
     bool failed_ = false;
@@ -223,7 +229,18 @@ int SalvageCommand(const SalvageOptions& options, Console& io) {
     }
     NameFilter filter(options.include, options.exclude, options.ignoreCase);
     SalvageFiles files(options, io, filter);
-    SalvageResult result = SalvageEntries(payload, files);
+    Interrupted = 0;
+    SalvageResult result;
+    {
+        // Ctrl-C stops between entries; the files settled so far stay, the rest of the
+        // staging folder goes.
+        ScopedInterrupt interrupt(OnInterrupt);
+        result = SalvageEntries(payload, files);
+    }
+    if (result.stopped) {
+        io.err << "daduvivu: salvage interrupted; the files settled before it are kept" << std::endl;
+        return ExitCancelled;
+    }
 
     if (options.mode == SalvageMode::List && !options.quiet && options.report != "-") {
         io.out << "Archive: " << options.archive << " (salvaged)\n";

@@ -53,6 +53,10 @@ public:
         size_t region = 0;
         uint64_t pos = regions_[0].first;
         for (;;) {
+            if (output_.Stopped()) {
+                result_.stopped = true;
+                break;
+            }
             uint64_t end = regions_[region].second;
             EntryHeader h;
             ReadOutcome read = ReadEntryHeader(bytes_, pos, end, PreviousForReading(), false, h);
@@ -145,7 +149,7 @@ public:
         }
         FinishPending(false);
         ResolveNames();
-        if (!result_.endReached) {
+        if (!result_.endReached && !result_.stopped) {
             PayloadDamage d;
             d.kind = "end missing";
             d.payloadOffset = payload_.bytes.size();
@@ -717,7 +721,7 @@ private:
     static constexpr uint64_t TrialBytesPerByte = 64;
     mutable uint64_t budget_ = 0;  // body bytes the trials of a scan may still read
     static constexpr size_t MaxViews = 16;             // counts of lost files followed at once
-    static constexpr int32_t MaxViewedFile = 1 << 22;  // larger files are not decoded more than once
+    static constexpr int32_t MaxViewedFile = 1 << 20;  // larger files are not decoded more than once
     static constexpr uint64_t MaxPayload = 4096, MaxBlock = 4098;
     const GatheredPayload& payload_;
     std::vector<uint8_t> patched_;  // the payload with the repairs made

@@ -43,6 +43,8 @@ public:
     virtual ~SalvageOutput() = default;
     // A file is about to be decoded; its bytes go to the sink returned (null: nowhere).
     virtual BodySink* BeginFile(const SalvagedEntry&) { return nullptr; }
+    // Asked before each entry: true stops the walk where it is.
+    virtual bool Stopped() { return false; }
     // The body of the file last begun is decoded (or could not be).
     virtual void EndFile() {}
     // The entry's status is final (called for every entry, in order; entries whose names
@@ -54,6 +56,7 @@ struct SalvageResult {
     std::vector<SalvagedEntry> entries;
     std::vector<PayloadDamage> damage;  // the payload's and breaks of the format found in sound data
     bool endReached = false;            // the end marker was read
+    bool stopped = false;               // the output asked to stop
     int resyncs = 0;                    // times decoding went on at a scanned offset
     int repairs = 0;                    // damaged blocks put right
     int ringsKept = 0;                  // gaps behind which the ring's place was recovered
