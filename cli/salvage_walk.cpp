@@ -563,12 +563,12 @@ private:
                 ResolveNames();
                 pos = at;
                 ++result_.resyncs;
-                // Had the record begun before the damage, its name would have been cut
-                // at the front: a name is only taken as whole when the byte in front of
-                // it could not belong to it.
+                // A name of its own found by a scan may have lost its front to the damage,
+                // or taken on printable bytes of the body before it: every tail of a
+                // plausible name is one too. Only a shared name (its marker cannot lie
+                // inside a name) starts where it is found.
                 nameMayBeCut_ = true;
-                for (uint64_t i = std::max(std::min(doubt, at), regions_[region].first); i < at; ++i)
-                    if (bytes_[i] < 0x20 || bytes_[i] == 0x7F) nameMayBeCut_ = false;
+                (void)doubt;
                 Materialize();
                 std::vector<int> counts;
                 if (gapFrom != NoGap && !BreakBetween(gapFrom, at)) counts = LostFiles(gapFrom, at, end);
