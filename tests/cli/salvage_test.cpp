@@ -269,6 +269,17 @@ TEST_F(Salvage, MissingAndForeignVolumes) {
     EXPECT_EQ(j["damage"][0]["kind"], "volume foreign");
 }
 
+TEST_F(Salvage, BytesAppendedAreLeftOutAndNamed) {
+    std::vector<uint8_t> bytes = original;
+    bytes.insert(bytes.end(), 100, 0x41);
+    Shares s = Recover(Damaged(bytes));
+    EXPECT_EQ(s.exact, Files);
+    nlohmann::json j = nlohmann::json::parse(FileText(folder / "report.json"));
+    ASSERT_EQ(j["damage"].size(), 1u);
+    EXPECT_EQ(j["damage"][0]["kind"], "size");
+    EXPECT_EQ(j["damage"][0]["length"], 100);
+}
+
 TEST_F(Salvage, WithoutTheOptionNothingChanges) {
     std::vector<size_t> blocks = BlockOffsets(original);
     std::vector<uint8_t> bytes = original;
@@ -304,6 +315,57 @@ TEST(SalvageHostile, RecordsAtEveryOffsetAreScannedInBoundedWork) {
     CliRun r = RunCli({"test", "--salvage", "-q", path});
     EXPECT_EQ(r.code, ExitDamaged) << r.err;
     EXPECT_NE(r.err.find("0 exact"), std::string::npos) << r.err;
+}
+
+TEST(SalvageDecoder, RandomBodiesDecodeAsTheEngineDecodesThem) {
+    // Random literals and matches, prefixes and references (matches reaching deep into
+    // the primed history too): the careful decoder writes what the engine writes.
+    std::mt19937 random(2024);
+    for (int round = 0; round < 3; ++round) {
+        TempFolder folder;
+        EntryStream s;
+        std::vector<int32_t> sizes;  // of the files so far, as their slots hold them
+        for (int f = 0; f < 12; ++f) {
+            int reference = f >= 2 && random() % 3 == 0 ? 2 : 1;
+            // The first file's reference is the stub's slot, always full.
+            int32_t slotSize = f - reference < 0 ? SlotCapacity : sizes[static_cast<size_t>(f - reference)];
+            int32_t prefix = random() % 2 ? static_cast<int32_t>(random() % (slotSize + 1)) : 0;
+            int32_t start, history;
+            SalvageHistory(slotSize, prefix, &start, &history);
+            std::vector<Token> tokens;
+            int32_t produced = 0;
+            for (int t = 0, n = 1 + random() % 2500; t < n; ++t) {
+                int32_t reach = history + produced;
+                if (reach > 0 && random() % 3 == 0) {
+                    int length = 2 + random() % (random() % 8 == 0 ? 4351 : 40);
+                    int distance = 1 + static_cast<int>(random() % std::min(reach, WindowSize));
+                    tokens.push_back(Token::Match(length, distance));
+                    produced += length;
+                } else {
+                    tokens.push_back(Token::Literal(static_cast<uint8_t>(random())));
+                    ++produced;
+                }
+            }
+            int32_t size = prefix + produced;
+            if (reference == 1 && prefix == 0)
+                s.File("f" + std::to_string(f), size, EncodeTokens(tokens));
+            else
+                s.File("f" + std::to_string(f), size, EncodeTokens(tokens), reference, static_cast<uint16_t>(prefix));
+            sizes.push_back(std::min(size, SlotCapacity));
+        }
+        s.End();
+        ArchiveLayout layout;
+        layout.payload = s.bytes;
+        std::string archive = folder / "r.exe";
+        WriteArchive(archive, layout);
+        ASSERT_EQ(RunCli({"extract", "-q", archive, "-d", folder / "engine"}).code, ExitOk);
+        CliRun r = RunCli({"extract", "--salvage", "-q", archive, "-d", folder / "salvage"});
+        ASSERT_EQ(r.code, ExitOk) << r.err;
+        for (int f = 0; f < 12; ++f) {
+            std::string name = "/f" + std::to_string(f);
+            EXPECT_EQ(ReadWholeFile(folder / "salvage" + name), ReadWholeFile(folder / "engine" + name)) << name;
+        }
+    }
 }
 
 TEST(SalvageRepair, FastCandidatesEqualTheTrialOfEveryByte) {
