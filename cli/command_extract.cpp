@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "cli/archive_session.h"
+#include "cli/command_salvage.h"
 #include "cli/commands.h"
 #include "cli/name_filter.h"
 #include "cli/terminal_text.h"
@@ -79,6 +80,12 @@ int MakeDestination(const std::string& folder, Console& io) {
 }  // namespace
 
 int ExtractCommand(const ExtractOptions& options, Console& io) {
+    if (options.salvage) {
+        SalvageOptions salvage = SalvageOptionsFor(options, SalvageMode::Extract);
+        salvage.destination = options.destination;
+        salvage.overwrite = options.overwrite;
+        return SalvageCommand(salvage, io);
+    }
     if (options.toStdout) return ExtractToStdout(options, io);
     ArchiveSession session(io, options.archive, options.volumes);
     int code = session.Open();
@@ -187,6 +194,7 @@ int TestAsJson(const TestOptions& options, Console& io) {
 }  // namespace
 
 int TestCommand(const TestOptions& options, Console& io) {
+    if (options.salvage) return SalvageCommand(SalvageOptionsFor(options, SalvageMode::Test), io);
     if (options.json) return TestAsJson(options, io);
     Totals totals;
     return RunTest(options, io, totals);

@@ -155,6 +155,10 @@ void AddReadOptions(CLI::App* command, ReadOptions& o, bool patterns) {
     command->add_option("ARCHIVE", o.archive, "the self-extracting archive (.exe)")->required();
     command->add_option("--volumes", o.volumes, "folder holding the volume files (default: beside ARCHIVE)")
         ->type_name("DIR");
+    auto* salvage = command->add_flag("--salvage", o.salvage, "go on past damage and recover what it spared");
+    command->add_option("--report", o.report, "with --salvage: write a JSON report of every entry to FILE")
+        ->type_name("FILE")
+        ->needs(salvage);
     if (!patterns) return;
     command->add_option("PATTERN", o.include, "select entries by name (default: all)");
     command->add_option("-x,--exclude", o.exclude, "leave out entries matching PATTERN")->type_name("PATTERN")->allow_extra_args(false);

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/archive_session.h"
+#include "cli/command_salvage.h"
 #include "cli/commands.h"
 #include "cli/name_filter.h"
 #include "cli/terminal_text.h"
@@ -203,6 +204,11 @@ std::string RatioText(int64_t packed, int64_t size) {
 }  // namespace
 
 int ListCommand(const ListOptions& options, Console& io) {
+    if (options.salvage) {
+        SalvageOptions salvage = SalvageOptionsFor(options, SalvageMode::List);
+        if (options.json) salvage.report = "-";  // the report is the listing
+        return SalvageCommand(salvage, io);
+    }
     ArchiveSession session(io, options.archive, options.volumes);
     int code = session.Open();
     if (code != ExitOk) return code;

@@ -14,6 +14,8 @@ struct ReadOptions {
     std::vector<std::string> include, exclude;
     bool ignoreCase = false;
     bool quiet = false;
+    bool salvage = false;             // recover what damage spared
+    std::string report;               // with salvage: the JSON report's file
 };
 
 struct ListOptions : ReadOptions {
