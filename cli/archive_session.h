@@ -71,6 +71,8 @@ public:
     // Volume files NAME_2.DAT, NAME_3.DAT, ... found in the volume folder, in order,
     // up to the first number missing.
     std::vector<VolumeFile> FindVolumes() const;
+    // Whether the volume base name is a plain name, so that volume files stay in the folder.
+    bool PlainVolumeBase() const;
 
     // Shows a progress bar on stderr while Run decodes (if stderr is a terminal).
     void ShowProgress(const std::string& verb);

@@ -110,7 +110,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
     Bits.used = 0;
 
     const int32_t target = fileSize - prefix;
-    int32_t produced = 0;  // the last match may carry it at most 4,352 past target
+    int32_t produced = 0;
     int32_t symbolsDecoded = 0;
     int32_t matchesDecoded = 0;
     while (produced < target && !CancelRequested) {
@@ -129,8 +129,9 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
             int d = DecodeSymbol(DistanceModel);
             ++DistanceModel.frequency[d];
             int32_t distance = 32 * d + 1 + static_cast<int32_t>(ReadBits(5));
-            // No match may reach in front of the first history byte.
-            if (distance > w.position) CorruptArchive();
+            // No match may reach in front of the first history byte, nor run past the
+            // length the record gives the file.
+            if (distance > w.position || length > target - produced) CorruptArchive();
             CopyMatch(length, distance);
             produced += length;
             ++matchesDecoded;

@@ -85,11 +85,14 @@ std::string PosixNativePath(const char* path) {
 }
 
 PlatFile PlatOpenRead(const char* path) {
-    int fd = open(PosixNativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without waiting, so that a FIFO or a device in place of an archive or a
+    // volume cannot hold the run: only a regular file is read.
+    int fd = open(PosixNativePath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return PlatNoFile;
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, O_RDONLY) != 0) {
         close(fd);
+        errno = EINVAL;
         return PlatNoFile;
     }
     return fd;
@@ -145,6 +148,10 @@ bool PlatPosition(PlatFile file, int64_t* position) {
     if (at < 0) return false;
     *position = at;
     return true;
+}
+
+bool PlatSeek(PlatFile file, int64_t position) {
+    return file != PlatNoFile && position >= 0 && lseek(static_cast<int>(file), position, SEEK_SET) == position;
 }
 
 bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
