@@ -28,18 +28,6 @@ struct CoreExit {
 ArchiveSession* Active = nullptr;
 constexpr char CoreProgramPath[] = "V:\\archive.exe";
 
-void ResetCore() {
-    PosixResetPlatform();
-    EntryObserver = nullptr;
-    DecodeOnly = false;
-    CancelRequested = 0;
-    RemovableMode = 0;
-    ArchiveFile = PlatNoFile;
-    OutputFile = PlatNoFile;
-    OutputPath = "";
-    VolumeNumber = 1;
-}
-
 void OnInterrupt(int) { CancelRequested = 1; }
 
 std::string Folder(const std::string& path) {
@@ -55,6 +43,18 @@ uint32_t LittleEndian32(const uint8_t* b) {
 }
 
 }  // namespace
+
+void ResetCore() {
+    PosixResetPlatform();
+    EntryObserver = nullptr;
+    DecodeOnly = false;
+    CancelRequested = 0;
+    RemovableMode = 0;
+    ArchiveFile = PlatNoFile;
+    OutputFile = PlatNoFile;
+    OutputPath = "";
+    VolumeNumber = 1;
+}
 
 std::string DisplayName(const std::string& cp932) {
     // A stored name never holds a drive (that is damage), so the platform takes it as a

@@ -114,6 +114,9 @@ private:
     std::string pendingPath_;          // native path of the entry being handled
 };
 
+// Puts the core and the POSIX seam back as a new process finds them.
+void ResetCore();
+
 // UTF-8 of a stored name, '/' between folders (what extraction creates on disk).
 std::string DisplayName(const std::string& cp932);
 

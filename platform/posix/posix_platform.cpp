@@ -10,6 +10,7 @@
 #include <map>
 
 #include "platform/posix/codepage.h"
+#include "platform/posix/memory_files.h"
 
 PosixHooks Hooks;
 std::string PosixMessageText;
@@ -49,6 +50,7 @@ void PosixClearDrives() {
 
 void PosixResetPlatform() {
     PosixClearDrives();
+    PosixClearMemoryFiles();
     Hooks = PosixHooks{};
     PosixMessageText.clear();
     PosixExtractDisabled = false;
@@ -85,6 +87,8 @@ std::string PosixNativePath(const char* path) {
 }
 
 PlatFile PlatOpenRead(const char* path) {
+    PlatFile served;
+    if (MemoryFileOpen(path, &served)) return served;
     // Opened without waiting, so that a FIFO or a device in place of an archive or a
     // volume cannot hold the run: only a regular file is read.
     int fd = open(PosixNativePath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -105,6 +109,7 @@ PlatFile PlatCreateWrite(const char* path) {
 }
 
 bool PlatRead(PlatFile file, void* buffer, uint32_t n, uint32_t* got) {
+    if (IsMemoryFile(file)) return MemoryFileRead(file, buffer, n, got);
     *got = 0;
     if (file == PlatNoFile) return false;
     char* at = static_cast<char*>(buffer);
@@ -136,6 +141,7 @@ bool PlatWrite(PlatFile file, const void* buffer, uint32_t n) {
 }
 
 bool PlatSize(PlatFile file, int64_t* size) {
+    if (IsMemoryFile(file)) return MemoryFileSize(file, size);
     struct stat st;
     if (file == PlatNoFile || fstat(static_cast<int>(file), &st) != 0) return false;
     *size = st.st_size;
@@ -143,6 +149,7 @@ bool PlatSize(PlatFile file, int64_t* size) {
 }
 
 bool PlatPosition(PlatFile file, int64_t* position) {
+    if (IsMemoryFile(file)) return MemoryFilePosition(file, position);
     if (file == PlatNoFile) return false;
     off_t at = lseek(static_cast<int>(file), 0, SEEK_CUR);
     if (at < 0) return false;
@@ -151,6 +158,7 @@ bool PlatPosition(PlatFile file, int64_t* position) {
 }
 
 bool PlatSeek(PlatFile file, int64_t position) {
+    if (IsMemoryFile(file)) return MemoryFileSeek(file, position);
     return file != PlatNoFile && position >= 0 && lseek(static_cast<int>(file), position, SEEK_SET) == position;
 }
 
@@ -160,7 +168,10 @@ bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
     return futimens(static_cast<int>(file), times) == 0;
 }
 
-bool PlatClose(PlatFile file) { return file != PlatNoFile && close(static_cast<int>(file)) == 0; }
+bool PlatClose(PlatFile file) {
+    if (IsMemoryFile(file)) return MemoryFileClose(file);
+    return file != PlatNoFile && close(static_cast<int>(file)) == 0;
+}
 
 bool PlatDelete(const char* path) { return unlink(PosixNativePath(path).c_str()) == 0; }
 
