@@ -1,10 +1,11 @@
 #include "cli/archive_session.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "cli/archive_probe.h"
 #include "cli/scoped_interrupt.h"
@@ -29,18 +30,6 @@ struct CoreExit {
 ArchiveSession* Active = nullptr;
 constexpr char CoreProgramPath[] = "V:\\archive.exe";
 
-void ResetCore() {
-    PosixResetPlatform();
-    EntryObserver = nullptr;
-    DecodeOnly = false;
-    CancelRequested = 0;
-    RemovableMode = 0;
-    ArchiveFile = PlatNoFile;
-    OutputFile = PlatNoFile;
-    OutputPath = "";
-    VolumeNumber = 1;
-}
-
 void OnInterrupt(int) { CancelRequested = 1; }
 
 std::string Folder(const std::string& path) {
@@ -56,6 +45,18 @@ uint32_t LittleEndian32(const uint8_t* b) {
 }
 
 }  // namespace
+
+void ResetCore() {
+    PosixResetPlatform();
+    EntryObserver = nullptr;
+    DecodeOnly = false;
+    CancelRequested = 0;
+    RemovableMode = 0;
+    ArchiveFile = PlatNoFile;
+    OutputFile = PlatNoFile;
+    OutputPath = "";
+    VolumeNumber = 1;
+}
 
 std::string DisplayName(const std::string& cp932) {
     // A stored name never holds a drive (that is damage), so the platform takes it as a
@@ -138,9 +139,15 @@ std::string ArchiveSession::Describe(const MessageBoxRequest& box) const {
             return "cannot create folder " + native + ": a file of that name is in the way";
         return "cannot create folder " + native + reason;
     }
-    case MsgVolumeMissing:
+    case MsgVolumeMissing: {
+        struct stat st;
+        if (stat(PosixNativePath((std::string("V:\\") + box.subject).c_str()).c_str(), &st) == 0 &&
+            !S_ISREG(st.st_mode))
+            return archivePath_ + " goes on in volume file " + subject + ", but " + volumeFolder_ + "/" + subject +
+                   " is not a regular file";
         return archivePath_ + " goes on in volume file " + subject + ", which is not in " + volumeFolder_ +
                " (--volumes DIR says where the volumes are)";
+    }
     case MsgVolumeDamaged:
         return "volume file " + volumeFolder_ + "/" + subject +
                " belongs to another archive or is damaged (its identity stamp or number does not match)";
@@ -224,6 +231,14 @@ int ArchiveSession::Open() {
         bare = OpenArchive() == BareProgram;
     });
     if (code != ExitOk) return code;
+    if (!bare && !PlainVolumeBase()) {
+        PlatClose(ArchiveFile);
+        ArchiveFile = PlatNoFile;
+        io_.err << "daduvivu: " << archivePath_ << ": the archive's volume base name '" << volumeBaseName()
+                << "' is not a plain file name (volume files are only taken from the volume folder, by name); "
+                << "the archive is refused" << std::endl;
+        return ExitDamaged;
+    }
     if (bare) {
         PlatClose(ArchiveFile);
         ArchiveFile = PlatNoFile;
@@ -236,22 +251,37 @@ int ArchiveSession::Open() {
 
 std::vector<VolumeFile> ArchiveSession::FindVolumes() const {
     std::vector<VolumeFile> found;
+    if (!PlainVolumeBase()) return found;
     for (int n = 2;; ++n) {
         std::string core = std::string("V:\\") + ArchiveHeader.VolumeBaseName.text + "_" + std::to_string(n) + ".DAT";
         std::string path = PosixNativePath(core.c_str());
-        std::ifstream file(path, std::ios::binary);
-        if (!file) break;
+        // Never waits on a FIFO or a device of the volume's name: only regular files count.
+        int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) break;
         struct stat st;
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) break;
         uint8_t head[12] = {};
-        file.read(reinterpret_cast<char*>(head), sizeof head);
+        ssize_t got = -1;
+        bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        if (regular) got = pread(fd, head, sizeof head, 0);
+        close(fd);
+        if (!regular) break;
         double stamp;
         std::memcpy(&stamp, head, 8);
-        bool belongs = file.gcount() == 12 && stamp == ArchiveHeader.IdentityStamp &&
+        bool belongs = got == 12 && stamp == ArchiveHeader.IdentityStamp &&
                        static_cast<int32_t>(LittleEndian32(head + 8)) == n;
         found.push_back({n, path, static_cast<uint64_t>(st.st_size), belongs});
     }
     return found;
+}
+
+bool ArchiveSession::PlainVolumeBase() const {
+    // Volume files are taken from the volume folder by name: a base name that holds a
+    // separator, a drive or a ".." would reach outside it.
+    const char* base = ArchiveHeader.VolumeBaseName.text;
+    if (base == nullptr || NameLeavesDestination(base)) return false;
+    for (const char* p = base; *p != 0; p = PlatCharNext(p))
+        if (*p == '\\' || *p == '/') return false;
+    return true;
 }
 
 void ArchiveSession::ShowProgress(const std::string& verb) {
@@ -286,8 +316,8 @@ int64_t ArchiveSession::PayloadBehindEnd() const {
         if (v.number == lastVolume_) volumeSize = static_cast<int64_t>(v.size);
         if (v.number > lastVolume_ && v.belongs) later += payload(static_cast<int64_t>(v.size) - 12);
     }
-    // The end marker itself is the one byte that belongs there.
-    return lastBuffered_ + payload(volumeSize - lastFilePosition_) + later - 1;
+    // The end marker itself belongs there: one zero byte, or an empty shared-prefix form.
+    return lastBuffered_ + payload(volumeSize - lastFilePosition_) + later - static_cast<int64_t>(StoredNameBytes);
 }
 
 bool ArchiveSession::OnEvent(const EntryEvent& e) {

@@ -72,6 +72,8 @@ public:
     // Volume files NAME_2.DAT, NAME_3.DAT, ... found in the volume folder, in order,
     // up to the first number missing.
     std::vector<VolumeFile> FindVolumes() const;
+    // Whether the volume base name is a plain name, so that volume files stay in the folder.
+    bool PlainVolumeBase() const;
 
     // Shows a progress bar on stderr while Run decodes (if stderr is a terminal).
     void ShowProgress(const std::string& verb);
@@ -113,6 +115,9 @@ private:
     bool pendingSkipped_ = false;      // the overwrite question was answered No
     std::string pendingPath_;          // native path of the entry being handled
 };
+
+// Puts the core and the POSIX seam back as a new process finds them.
+void ResetCore();
 
 // UTF-8 of a stored name, '/' between folders (what extraction creates on disk).
 std::string DisplayName(const std::string& cp932);

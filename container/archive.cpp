@@ -13,6 +13,9 @@ PlatFile ArchiveFile = PlatNoFile;
 namespace {
 
 char EmptyText[1];
+// The message is shown, not kept; it is held here only while it is read, so that an
+// exit in the middle of reading it loses nothing.
+HeaderString MessageString;
 
 void ReadExactly(void* buffer, uint32_t n) {
     uint32_t got = 0;
@@ -34,36 +37,46 @@ void FreeHeaderString(HeaderString& s) {
 }  // namespace
 
 void ReadHeaderString(HeaderString& out) {
-    uint32_t capacity = 0;
-    char* text = nullptr;
-    uint32_t length = 0;
+    FreeHeaderString(out);
+    int64_t start = 0, size = 0;
+    if (!PlatPosition(ArchiveFile, &start) || !PlatSize(ArchiveFile, &size)) ReadFailure();
+    // The zero byte is looked for a block at a time (the block buffer is free until the
+    // first block is read); the string cannot be longer than what is left of the file,
+    // and reaching the end without it is a short read.
+    uint8_t* scan = BlockStream.buffer;
+    uint64_t length = 0;
     for (;;) {
-        char c;
-        ReadExactly(&c, 1);
-        if (length + 1 >= capacity) {
-            // Grown as the bytes come: the string has no length limit of its own.
-            uint32_t grown = capacity == 0 ? 64 : capacity * 2;
-            char* bigger = static_cast<char*>(PlatAlloc(grown));
-            if (bigger == nullptr) ReadFailure();
-            if (text != nullptr) {
-                CopyBytes(bigger, text, length);
-                PlatFree(text);
-            }
-            text = bigger;
-            capacity = grown;
-        }
-        if (c == 0) break;
-        text[length++] = c;
+        if (start + static_cast<int64_t>(length) >= size) ReadFailure();
+        uint32_t got = 0;
+        if (!PlatRead(ArchiveFile, scan, MaxBlockPayload, &got) || got == 0) ReadFailure();
+        uint32_t i = 0;
+        while (i < got && scan[i] != 0) ++i;
+        length += i;
+        if (i < got) break;
     }
-    text[length] = 0;
+    if (length >= static_cast<uint64_t>(SIZE_MAX)) ReadFailure();
+    // Owned by `out` before the read that fills it, so that no exit path loses it.
+    char* text = static_cast<char*>(PlatAlloc(static_cast<size_t>(length) + 1));
+    if (text == nullptr) ReadFailure();
     out.text = text;
-    out.length = length;
+    out.length = static_cast<size_t>(length);
+    if (!PlatSeek(ArchiveFile, start)) ReadFailure();
+    for (uint64_t done = 0; done <= length;) {
+        uint64_t want = length + 1 - done;
+        uint32_t n = want > 0x40000000u ? 0x40000000u : static_cast<uint32_t>(want);
+        ReadExactly(text + done, n);
+        done += n;
+    }
+    // The file may have changed between the two reads: the string ends where it was found.
+    text[length] = 0;
+    out.length = TextLength(text);
 }
 
 ArchiveState OpenArchive() {
     // A process opens one archive; a test that opens many gives back the last one's strings.
     FreeHeaderString(ArchiveHeader.VolumeBaseName);
     FreeHeaderString(ArchiveHeader.RunAfter);
+    FreeHeaderString(MessageString);
     ArchiveFile = PlatOpenRead(ProgramPath);
     if (ArchiveFile == PlatNoFile) ReadFailure();
     int64_t size = 0;
@@ -77,20 +90,18 @@ ArchiveState OpenArchive() {
     ReadExactly(recorded, 4);
     ArchiveHeader.RecordedSize = static_cast<uint32_t>(recorded[0]) | static_cast<uint32_t>(recorded[1]) << 8 |
                                  static_cast<uint32_t>(recorded[2]) << 16 | static_cast<uint32_t>(recorded[3]) << 24;
-    // Both sizes are compared as signed 32-bit numbers.
-    int32_t actual = static_cast<int32_t>(static_cast<uint32_t>(size));
-    int32_t expected = static_cast<int32_t>(ArchiveHeader.RecordedSize);
-    if (actual < expected) SizeMessage(MsgFileSmaller, TextFileSmaller);
-    if (actual > expected) SizeMessage(MsgFileLarger, TextFileLarger);
+    // The real size is compared: 4 GiB appended must not pass for nothing appended.
+    int64_t expected = static_cast<int64_t>(ArchiveHeader.RecordedSize);
+    if (size < expected) SizeMessage(MsgFileSmaller, TextFileSmaller);
+    if (size > expected) SizeMessage(MsgFileLarger, TextFileLarger);
 
     ReadHeaderString(ArchiveHeader.VolumeBaseName);
     uint8_t stamp[8];
     ReadExactly(stamp, 8);
     CopyBytes(&ArchiveHeader.IdentityStamp, stamp, 8);
-    HeaderString message;
-    ReadHeaderString(message);
-    PlatSetMessageText(message.text);
-    PlatFree(message.text);
+    ReadHeaderString(MessageString);
+    PlatSetMessageText(MessageString.text);
+    FreeHeaderString(MessageString);
     ReadHeaderString(ArchiveHeader.RunAfter);
     uint8_t last;
     ReadExactly(&last, 1);

@@ -2,6 +2,7 @@
 // then the header, then the blocks of the first volume.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "platform/platform.h"
@@ -15,7 +16,7 @@ constexpr int PathCapacity = 0x10000;
 // the data, so it has no limit but memory.
 struct HeaderString {
     char* text;  // NUL-terminated, never null after OpenArchive
-    uint32_t length;
+    size_t length;
 };
 
 struct ArchiveHeaderRecord {
@@ -37,5 +38,6 @@ extern PlatFile ArchiveFile;
 // ends it with code 0).
 ArchiveState OpenArchive();
 
-// Reads bytes up to and including a zero byte from ArchiveFile.
+// Reads bytes up to and including a zero byte from ArchiveFile into `out`, giving back
+// what `out` held before.
 void ReadHeaderString(HeaderString& out);

@@ -13,6 +13,7 @@ volatile uint8_t CancelRequested;
 char previousName[NameCapacity];
 bool (*EntryObserver)(const EntryEvent& entry);
 bool DecodeOnly;
+size_t StoredNameBytes;
 
 namespace {
 
@@ -50,6 +51,7 @@ void CreateFoldersOrDie(const char* folder) {
 
 void ReadEntryName(char* name) {
     size_t length = 0;
+    size_t stored = 1;  // the zero byte, and the marker's two when there is one
     uint8_t b = NextByte();
     if (b == '*') {
         size_t shared = static_cast<size_t>(NextByte()) + 2;
@@ -57,12 +59,15 @@ void ReadEntryName(char* name) {
         length = shared < previous ? shared : previous;
         CopyBytes(name, previousName, length);
         b = NextByte();
+        stored = 3;
     }
+    size_t copied = length;
     while (b != 0) {
         if (length == NameCapacity - 1) CorruptArchive();
         name[length++] = static_cast<char>(b);
         b = NextByte();
     }
+    StoredNameBytes = stored + (length - copied);
     name[length] = 0;
     CopyBytes(previousName, name, length + 1);
 }
@@ -130,7 +135,8 @@ void ExtractEntries(const char* targetFolder) {
             prefix = static_cast<int32_t>(ReadLittleEndian(2));
         else
             r = 1;
-        if (fileSize < 0 || fileSize > MaxFileSize) CorruptArchive();
+        // The prefix is part of the file: it can never be longer than the file.
+        if (fileSize < 0 || fileSize > MaxFileSize || prefix > fileSize) CorruptArchive();
 
         event.creation = creation;
         event.access = access;

@@ -37,6 +37,9 @@ extern bool (*EntryObserver)(const EntryEvent& entry);
 // skipped, which tests and lists an archive.
 extern bool DecodeOnly;
 
+// How many bytes of the stream the last name took, marker and zero byte included.
+extern size_t StoredNameBytes;
+
 // Reads one name, resolving the shared-prefix marker against previousName.
 void ReadEntryName(char* name);
 

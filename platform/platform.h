@@ -79,6 +79,8 @@ bool PlatRead(PlatFile file, void* buffer, uint32_t n, uint32_t* got);
 bool PlatWrite(PlatFile file, const void* buffer, uint32_t n);
 bool PlatSize(PlatFile file, int64_t* size);
 bool PlatPosition(PlatFile file, int64_t* position);
+// Moves to `position` bytes from the start of the file.
+bool PlatSeek(PlatFile file, int64_t position);
 // Sets creation, last access and last write time, in this order.
 bool PlatSetTimes(PlatFile file, FileTime creation, FileTime access, FileTime write);
 bool PlatClose(PlatFile file);

@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
           zip unzip p7zip-full locales
-          g++-mingw-w64-i686 wine wine32:i386 xvfb xdotool imagemagick fonts-ipafont-gothic python3)
+          g++-mingw-w64-i686 wine wine32:i386 xvfb xdotool imagemagick fonts-ipafont-gothic python3
+          clang libclang-rt-14-dev)
 # `setup.sh bench` adds what only the benchmarks use (bench/decode_bench.sh).
 [ "${1:-}" != bench ] || packages+=(libdeflate-tools valgrind time)
 

@@ -11,6 +11,7 @@
 
 #include "platform/posix/codepage.h"
 #include "platform/posix/posix_destination.h"
+#include "platform/posix/memory_files.h"
 
 PosixHooks Hooks;
 std::string PosixMessageText;
@@ -58,6 +59,7 @@ void PosixClearDrives() {
 
 void PosixResetPlatform() {
     PosixClearDrives();
+    PosixClearMemoryFiles();
     Hooks = PosixHooks{};
     PosixMessageText.clear();
     PosixExtractDisabled = false;
@@ -99,11 +101,16 @@ std::string PosixNativePath(const char* path) {
 }
 
 PlatFile PlatOpenRead(const char* path) {
-    int fd = open(PosixNativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    PlatFile served;
+    if (MemoryFileOpen(path, &served)) return served;
+    // Opened without waiting, so that a FIFO or a device in place of an archive or a
+    // volume cannot hold the run: only a regular file is read.
+    int fd = open(PosixNativePath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return PlatNoFile;
     struct stat st;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, O_RDONLY) != 0) {
         close(fd);
+        errno = EINVAL;
         return PlatNoFile;
     }
     PositionFile = fd;
@@ -120,6 +127,7 @@ PlatFile PlatCreateWrite(const char* path) {
 }
 
 bool PlatRead(PlatFile file, void* buffer, uint32_t n, uint32_t* got) {
+    if (IsMemoryFile(file)) return MemoryFileRead(file, buffer, n, got);
     *got = 0;
     if (file == PlatNoFile) return false;
     char* at = static_cast<char*>(buffer);
@@ -153,6 +161,7 @@ bool PlatWrite(PlatFile file, const void* buffer, uint32_t n) {
 }
 
 bool PlatSize(PlatFile file, int64_t* size) {
+    if (IsMemoryFile(file)) return MemoryFileSize(file, size);
     struct stat st;
     if (file == PlatNoFile || fstat(static_cast<int>(file), &st) != 0) return false;
     *size = st.st_size;
@@ -160,6 +169,7 @@ bool PlatSize(PlatFile file, int64_t* size) {
 }
 
 bool PlatPosition(PlatFile file, int64_t* position) {
+    if (IsMemoryFile(file)) return MemoryFilePosition(file, position);
     if (file == PlatNoFile) return false;
     if (file == PositionFile) {
         *position = KnownPosition;
@@ -171,6 +181,17 @@ bool PlatPosition(PlatFile file, int64_t* position) {
     return true;
 }
 
+bool PlatSeek(PlatFile file, int64_t position) {
+    if (IsMemoryFile(file)) return MemoryFileSeek(file, position);
+    if (file == PlatNoFile || position < 0) return false;
+    bool moved = lseek(static_cast<int>(file), position, SEEK_SET) == position;
+    if (file == PositionFile) {
+        if (moved) KnownPosition = position;
+        else PositionFile = -1;  // the system's position is asked again
+    }
+    return moved;
+}
+
 bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
     if (file == PlatNoFile) return false;
     timespec times[2] = {ToTimespec(access), ToTimespec(write)};
@@ -180,6 +201,7 @@ bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
 }
 
 bool PlatClose(PlatFile file) {
+    if (IsMemoryFile(file)) return MemoryFileClose(file);
     if (file == PositionFile) PositionFile = -1;
     bool closed;
     if (DestinationClose(file, &closed)) return closed;

@@ -75,6 +75,13 @@ bool PlatPosition(PlatFile file, int64_t* position) {
     return true;
 }
 
+bool PlatSeek(PlatFile file, int64_t position) {
+    if (file == PlatNoFile) return false;
+    LONG high = static_cast<LONG>(static_cast<uint64_t>(position) >> 32);
+    DWORD low = SetFilePointer(AsHandle(file), static_cast<LONG>(position), &high, FILE_BEGIN);
+    return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
+}
+
 bool PlatSetTimes(PlatFile file, FileTime creation, FileTime access, FileTime write) {
     if (file == PlatNoFile) return false;
     FILETIME c = AsFileTime(creation);

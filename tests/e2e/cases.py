@@ -651,6 +651,29 @@ def parent_names(ctx):
 
 
 @case
+def overrunning_bodies(ctx):
+    """A body that decodes more than its record, or a prefix longer than the file, is damage."""
+    base = ctx.fresh("overrunning_bodies")
+    times = struct.pack("<QQQ", A.DEFAULT_TIME, A.DEFAULT_TIME, A.DEFAULT_TIME)
+    overrun = b"long.txt\0" + times + struct.pack("<i", 5) + b"\0" + A.encode_body(b"a" * 1000)
+    # Size 0 with 20,480 bytes of prefix from the stub.
+    prefixed = b"long.txt\0" + times + struct.pack("<i", 0) + b"\1" + struct.pack("<H", 0x5000)
+    with ctx.session() as s:
+        for i, bad in enumerate([overrun, prefixed]):
+            folder = ctx.fresh(os.path.join("overrunning_bodies", str(i)))
+            dest = os.path.join(folder, "dest")
+            os.makedirs(dest)
+            exe = os.path.join(folder, "setup.exe")
+            payload = A.file_entry("ok.txt", b"fine") + bad + b"\0"
+            with open(exe, "wb") as f:
+                f.write(A.single_volume(ctx.stub, payload))
+            ev = ctx.run(s, start_lines(exe, wine_path(dest)) + ["click extract", "box ok " + CORRUPT, "exit"])
+            expect_clean(ev, 1)
+            expect(box_texts(ev) == [CORRUPT], f"case {i}: boxes {box_texts(ev)}")
+            expect(tree(folder) == {"setup.exe", "dest", "dest/ok.txt"}, f"case {i}: written {tree(folder)}")
+
+
+@case
 def packed_tree(ctx):
     """What the project's packer makes, in one file and in volumes beside it, extracts exactly."""
     if not ctx.args.packer or not os.path.exists(ctx.args.packer):

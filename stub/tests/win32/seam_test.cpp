@@ -53,6 +53,10 @@ void FilesAndSharing() {
     // Past the end a read succeeds short; the core turns that into its read failure.
     CHECK(PlatRead(a, buffer, 16, &got) && got == 6);
     CHECK(PlatRead(a, buffer, 1, &got) && got == 0);
+    // Back to an earlier byte: the header strings are found first and read after.
+    CHECK(PlatSeek(a, 2) && PlatPosition(a, &at) && at == 2);
+    CHECK(PlatRead(a, buffer, 3, &got) && got == 3 && std::memcmp(buffer, "234", 3) == 0);
+    CHECK(!PlatSeek(PlatNoFile, 0));
     CHECK(PlatClose(a));
     CHECK(PlatClose(b));
 
