@@ -110,7 +110,7 @@ TEST(HostileArchive, AFifoIsNeverWaitedOnAsArchiveOrVolume) {
             EXPECT_NE(r.out.find("Volume files:    0 found"), std::string::npos) << r.out;
             continue;
         }
-        EXPECT_EQ(r.code, ExitNotArchive) << command;
+        EXPECT_EQ(r.code, ExitDamaged) << command;
         EXPECT_NE(r.err.find("disk_2.DAT is not a regular file"), std::string::npos) << r.err;
     }
     EXPECT_FALSE(fs::exists(folder / "out/one.bin"));
