@@ -49,6 +49,7 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
     pack.sources = options.sources;
     pack.output = options.output;
     if (options.level != 0) pack.level = options.level;
+    pack.threads = options.threads;
     pack.runAfter = options.runAfter;
     pack.volumeBase = options.volumeBase;
     if (!options.messageFile.empty() && !ReadFile(options.messageFile, pack.messageUtf8)) {

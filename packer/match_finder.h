@@ -12,9 +12,18 @@ struct MatchCandidate {
     int32_t distance;
 };
 
+// One finder serves body after body: Reset forgets every position without clearing
+// the tables (a stored position carries an offset that Reset moves past), so small
+// files cost no table clearing.
 class MatchFinder {
 public:
+    MatchFinder();
     MatchFinder(const uint8_t* window, int32_t total);
+
+    // Forgets every inserted position; `window` holds `end` valid bytes.
+    void Reset(const uint8_t* window, int32_t end);
+    // More bytes of the same window are valid (a stream that was topped up).
+    void SetEnd(int32_t end) { total_ = end; }
 
     // Positions must be inserted in increasing order, each after it was searched.
     void Insert(int32_t position);
@@ -30,13 +39,12 @@ public:
 
 private:
     int32_t MatchLength(int32_t candidate, int32_t position, int32_t limit) const;
-    uint32_t Hash3(const uint8_t* p) const;
-    uint32_t Pair(const uint8_t* p) const;
+    static uint32_t Hash3(const uint8_t* p);
+    static uint32_t Pair(const uint8_t* p);
 
-    const uint8_t* window_;
-    int32_t total_;
-    int hashShift_;
-    int32_t chainMask_;
+    const uint8_t* window_ = nullptr;
+    int32_t total_ = 0;
+    int32_t offset_ = 1;          // a table entry e stands for position e - offset_
     std::vector<int32_t> head_;   // last position of each 3-byte hash
     std::vector<int32_t> prev_;   // earlier position with the same hash, by position in a ring
     std::vector<int32_t> pairs_;  // last position of each (hashed) 2-byte sequence
