@@ -28,6 +28,7 @@ protected:
     // and compares the result with the source tree (names, contents, last write times).
     void ExpectRestored();
 
+public:
     // Pseudo-random bytes and text-like bytes, the same for the same seed.
     static std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed);
     static std::vector<uint8_t> TextBytes(size_t n, uint32_t seed);
