@@ -31,6 +31,9 @@ namespace {
 // which prices it, takes length 2.
 constexpr int32_t GreedyMinimum = 3;
 
+// Only the optimal parse prices 2-byte matches; the others never take them.
+bool UsesPairs(const LevelSettings& settings) { return settings.strategy == LevelSettings::Optimal; }
+
 struct Token {
     uint16_t length;  // 1: a literal
     uint16_t value;   // the literal byte, or the distance (at most 16,384)
@@ -207,8 +210,21 @@ private:
     // Runs the current tokens through a copy of the models and notes the code lengths
     // in force wherever a tree changes.
     void Price(int32_t start) {
+        // Until the literal/length tree's first rebuild only the distance tree can
+        // change: a short body is priced with the trees in force, without a trial coding.
+        if (tokens_.size() < 256) {
+            SymbolCoder& c = b_->sink.coder;
+            c.Prepare();
+            epochs_.clear();
+            epochs_.emplace_back();
+            PriceEpoch& e = epochs_.back();
+            e.position = start;
+            std::copy(c.literalCodes.length, c.literalCodes.length + SymbolCount, e.literal);
+            std::copy(c.distanceCodes.length, c.distanceCodes.length + SymbolCount, e.distance);
+            return;
+        }
         if (!trial_) trial_.reset(new SymbolCoder);
-        *trial_ = b_->sink.coder;
+        trial_->CopyCountsFrom(b_->sink.coder);
         epochs_.clear();
         int32_t position = start;
         auto note = [&] {
@@ -288,7 +304,7 @@ private:
 void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
                 std::vector<uint8_t>& out) {
     if (total <= history) return;  // the decoder reads no bits for an empty body
-    MatchFinder finder(window, total);
+    MatchFinder finder(window, total, UsesPairs(settings));
     finder.InsertRange(0, history);
     std::unique_ptr<SymbolCoder> coder(new SymbolCoder);
     coder->Start();
@@ -310,9 +326,9 @@ void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const Lev
 }
 
 uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
-                          MatchFinder& finder) {
-    finder.Reset(window, total);
-    finder.InsertRange(0, history);
+                          MatchFinder& finder, int historyStep) {
+    finder.Reset(window, total, false);
+    for (int32_t p = 0; p < history; p += historyStep) finder.Insert(p);
     EstimateSink sink;
     Body<EstimateSink> body{window, history, total, settings, finder, sink};
     GreedyState state{history};
@@ -370,7 +386,7 @@ void BodyEncoder::Begin(const uint8_t* history, int32_t historyLength, int64_t b
     s.loaded = s.history = historyLength;
     s.end = historyLength + bodyBytes;
     s.historyInserted = false;
-    s.finder.Reset(s.buffer.data(), s.loaded);
+    s.finder.Reset(s.buffer.data(), s.loaded, UsesPairs(settings));
     s.coder.Start();
     s.bits.reset(new BitWriter(out));
     s.greedy = GreedyState{historyLength};
@@ -435,6 +451,6 @@ void BodyEncoder::Encode(bool final) {
     s.chunkStart -= drop;
     // Positions in front of the kept window can no longer be reached; the finder starts
     // over with the kept window, which gives the same matches as before.
-    s.finder.Reset(s.buffer.data(), s.loaded);
+    s.finder.Reset(s.buffer.data(), s.loaded, UsesPairs(s.settings));
     s.finder.InsertRange(0, parsed - drop);
 }

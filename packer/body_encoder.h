@@ -25,9 +25,10 @@ void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const Lev
                 std::vector<uint8_t>& out);
 
 // A quick estimate of the body's size in bits (greedy or lazy parse, typical code
-// lengths), for comparing histories; the finder is lent by the caller.
+// lengths), for comparing histories; the finder is lent by the caller. With a
+// `historyStep` above 1 only every so many positions of the history are indexed.
 uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
-                          MatchFinder& finder);
+                          MatchFinder& finder, int historyStep = 1);
 uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings);
 
 // Encodes a body that arrives in pieces, holding only the last window and one chunk:

@@ -16,9 +16,11 @@ constexpr int32_t ChainMask = ChainSize - 1;
 MatchFinder::MatchFinder()
     : head_(size_t{1} << HashBits, 0), prev_(static_cast<size_t>(ChainSize), 0), pairs_(size_t{1} << HashBits, 0) {}
 
-MatchFinder::MatchFinder(const uint8_t* window, int32_t total) : MatchFinder() { Reset(window, total); }
+MatchFinder::MatchFinder(const uint8_t* window, int32_t total, bool pairs) : MatchFinder() {
+    Reset(window, total, pairs);
+}
 
-void MatchFinder::Reset(const uint8_t* window, int32_t end) {
+void MatchFinder::Reset(const uint8_t* window, int32_t end, bool pairs) {
     // Every entry stored so far is at most offset_ + total_; moving the offset past that
     // turns them all into positions in front of the window. Only when the offset would
     // overflow are the tables cleared.
@@ -30,6 +32,7 @@ void MatchFinder::Reset(const uint8_t* window, int32_t end) {
         next = 1;
     }
     offset_ = static_cast<int32_t>(next);
+    pairs_on_ = pairs;
     window_ = window;
     total_ = end;
 }
@@ -46,9 +49,11 @@ inline uint32_t MatchFinder::Pair(const uint8_t* p) {
 }
 
 void MatchFinder::Insert(int32_t position) {
-    if (position + 2 > total_) return;
-    pairs_[Pair(window_ + position)] = position + offset_;
-    if (position + 3 > total_) return;
+    if (position + 3 > total_) {
+        if (pairs_on_ && position + 2 <= total_) pairs_[Pair(window_ + position)] = position + offset_;
+        return;
+    }
+    if (pairs_on_) pairs_[Pair(window_ + position)] = position + offset_;
     uint32_t h = Hash3(window_ + position);
     prev_[position & ChainMask] = head_[h];
     head_[h] = position + offset_;
@@ -85,7 +90,7 @@ int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandid
     if (limit < 2) return 0;
     int count = 0;
     const int32_t nearest = position - WindowSize;
-    int32_t pairAt = pairs_[Pair(window_ + position)] - offset_;
+    int32_t pairAt = pairs_on_ ? pairs_[Pair(window_ + position)] - offset_ : -1;
     if (pairAt >= 0 && pairAt >= nearest && window_[pairAt] == window_[position] &&
         window_[pairAt + 1] == window_[position + 1])
         out[count++] = {2, position - pairAt};

@@ -18,10 +18,12 @@ struct MatchCandidate {
 class MatchFinder {
 public:
     MatchFinder();
-    MatchFinder(const uint8_t* window, int32_t total);
+    MatchFinder(const uint8_t* window, int32_t total, bool pairs = true);
 
-    // Forgets every inserted position; `window` holds `end` valid bytes.
-    void Reset(const uint8_t* window, int32_t end);
+    // Forgets every inserted position; `window` holds `end` valid bytes. Without
+    // `pairs` no 2-byte matches are kept or found (parses that never take them save the
+    // work); longer matches come out the same either way.
+    void Reset(const uint8_t* window, int32_t end, bool pairs = true);
     // More bytes of the same window are valid (a stream that was topped up).
     void SetEnd(int32_t end) { total_ = end; }
 
@@ -45,6 +47,7 @@ private:
     const uint8_t* window_ = nullptr;
     int32_t total_ = 0;
     int32_t offset_ = 1;          // a table entry e stands for position e - offset_
+    bool pairs_on_ = true;
     std::vector<int32_t> head_;   // last position of each 3-byte hash
     std::vector<int32_t> prev_;   // earlier position with the same hash, by position in a ring
     std::vector<int32_t> pairs_;  // last position of each (hashed) 2-byte sequence

@@ -155,6 +155,7 @@ PackResult Pack(const PackOptions& options) {
     std::vector<SourceEntry> entries = CollectSources(options.sources);
     LeaveOutOwnFiles(entries, options.output, baseUtf8);
     OrderEntries(entries);
+    OrderBySimilarity(entries);
 
     ProgramHead head = MakeProgramHead(stub, volumeBase, stamp, message, runAfter);
     if (options.volumeSize != 0 && options.volumeSize < head.bytes.size() + 3)

@@ -1,6 +1,8 @@
 #include "packer/planning.h"
 
 #include <algorithm>
+#include <string>
+#include <unordered_map>
 
 #include "packer/body_encoder.h"
 #include "packer/source_reader.h"
@@ -11,8 +13,98 @@ namespace {
 // CMake's modules: 2 trials 13 % smaller than always the previous file, 16 trials 1 %
 // more).
 constexpr size_t TrialsByLevel[] = {2, 2, 3, 4, 4, 6, 6, 10, 16};
+// Trials index every other position of a history: they see nearly all of its long
+// matches for half the work (0.02 % larger on CMake's files, 8 % less time).
+constexpr int TrialHistoryStep = 2;
 
 }  // namespace
+
+namespace {
+
+// Files ordered together at most; a larger folder is ordered in runs of this many.
+constexpr size_t OrderedRun = 1024;
+// A sample found in more files than this says little about which are alike.
+constexpr size_t CommonSample = 64;
+constexpr int SampleWorth = 4;  // in bytes of shared name
+
+std::string FolderPart(const std::string& name) {
+    size_t slash = name.rfind('\\');
+    return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+}
+
+// Greedy chaining over the files [first, last): each next file is the unplaced one
+// sharing most samples with the one placed last; ties and strangers go by name.
+void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t last) {
+    const size_t n = last - first;
+    if (n < 3) return;
+    std::vector<std::vector<uint32_t>> keys(n);
+    std::unordered_map<uint32_t, std::vector<uint32_t>> postings;
+    for (size_t i = 0; i < n; ++i) {
+        std::vector<uint8_t> head = ReadHead(entries[first + i], WindowSize);
+        Samples(head.data(), static_cast<int32_t>(head.size()), keys[i]);
+        for (uint32_t key : keys[i]) postings[key].push_back(static_cast<uint32_t>(i));
+    }
+    std::vector<bool> placed(n, false);
+    std::vector<uint32_t> order, shared(n, 0), touched;
+    size_t nextByName = 0;
+    size_t current = 0;
+    for (;;) {
+        placed[current] = true;
+        order.push_back(static_cast<uint32_t>(current));
+        if (order.size() == n) break;
+        touched.clear();
+        for (uint32_t key : keys[current]) {
+            const std::vector<uint32_t>& files = postings[key];
+            if (files.size() > CommonSample) continue;
+            for (uint32_t j : files)
+                if (!placed[j]) {
+                    if (shared[j]++ == 0) touched.push_back(j);
+                }
+        }
+        // Names are stored as they are, so each byte that the next name shares with
+        // this one is a byte saved; a shared sample stands for more, and 4 bytes of name
+        // per sample did best on CMake's files (0.1 % smaller than samples alone).
+        size_t best = n;
+        int64_t bestScore = -1;
+        const std::string& name = entries[first + current].name;
+        for (uint32_t j : touched) {
+            const std::string& other = entries[first + j].name;
+            size_t common = 0;
+            while (common < other.size() && common < name.size() && other[common] == name[common]) ++common;
+            const int64_t score = int64_t{SampleWorth} * shared[j] + static_cast<int64_t>(common);
+            if (score > bestScore || (score == bestScore && j < best)) {
+                best = j;
+                bestScore = score;
+            }
+        }
+        for (uint32_t j : touched) shared[j] = 0;
+        if (best == n) {
+            while (placed[nextByName]) ++nextByName;
+            best = nextByName;
+        }
+        current = best;
+    }
+    std::vector<SourceEntry> run(entries.begin() + first, entries.begin() + last);
+    for (size_t i = 0; i < n; ++i) entries[first + i] = std::move(run[order[i]]);
+}
+
+}  // namespace
+
+void OrderBySimilarity(std::vector<SourceEntry>& entries) {
+    for (size_t first = 0; first < entries.size();) {
+        if (entries[first].folder || entries[first].size == 0) {
+            ++first;
+            continue;
+        }
+        const std::string folder = FolderPart(entries[first].name);
+        size_t last = first + 1;
+        while (last < entries.size() && last - first < OrderedRun && !entries[last].folder && entries[last].size != 0 &&
+               FolderPart(entries[last].name) == folder)
+            ++last;
+        ChainBySimilarity(entries, first, last);
+        first = last;
+    }
+}
 
 FilePlan Planner::Plan(const SourceEntry& entry, size_t index) {
     FilePlan plan;
@@ -50,7 +142,8 @@ ReferenceChoice ChooseReference(const FilePlan& plan, const ReferenceRing& ring,
     for (const ReferenceChoice& c : candidates) {
         int32_t history;
         WindowFor(ring.File(plan.number - c.reference), c, plan.head.data(), limit, scratch, &history);
-        uint64_t cost = EstimateBodyBits(scratch.data(), history, static_cast<int32_t>(scratch.size()), quick, finder) +
+        uint64_t cost = EstimateBodyBits(scratch.data(), history, static_cast<int32_t>(scratch.size()), quick, finder,
+                                         TrialHistoryStep) +
                         (c.Stored() ? 16 : 0);
         if (cost < bestCost) {
             bestCost = cost;

@@ -21,6 +21,13 @@ constexpr uint64_t WholeFileLimit = 256 * 1024;
 // window after it.
 constexpr size_t HeadBytes = SlotCapacity + WindowSize;
 
+// Within each folder, puts every file behind the one it resembles most (shared samples
+// of their first bytes), starting with the first by name: similar files then stand
+// next to each other, where the reference choice finds them and the history of the
+// previous file helps. Folders keep their place, so names still share their folder
+// part. Throws PackError when a file cannot be read.
+void OrderBySimilarity(std::vector<SourceEntry>& entries);
+
 struct FilePlan {
     size_t entry = 0;          // index of the file among the packed entries
     int64_t number = 0;        // its number in the ring (ReferenceRing::Next when planned)

@@ -11,6 +11,8 @@ constexpr int SampleSpan = 8;
 constexpr uint32_t SampleMask = 15;
 constexpr int32_t SampledBytes = WindowSize;  // priming only helps the first window of a file
 
+}  // namespace
+
 void Samples(const uint8_t* data, int32_t size, std::vector<uint32_t>& out) {
     out.clear();
     for (int32_t i = 0; i + SampleSpan <= size; ++i) {
@@ -22,6 +24,8 @@ void Samples(const uint8_t* data, int32_t size, std::vector<uint32_t>& out) {
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
 }
+
+namespace {
 
 int32_t CommonPrefix(const uint8_t* a, const uint8_t* b, int32_t limit) {
     int32_t n = 0;

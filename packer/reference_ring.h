@@ -58,5 +58,10 @@ private:
     std::unordered_map<uint32_t, SlotMask> index_;
 };
 
+// Content-defined samples of a file's bytes: the sorted distinct hashes of the 8-byte
+// strings whose hash says so, so that the same text is sampled alike wherever it
+// stands in either file. Shared samples tell similar files.
+void Samples(const uint8_t* data, int32_t size, std::vector<uint32_t>& out);
+
 // The history the decoder primes for reference `slot` and prefix L: PrimeHistory's rule.
 void HistoryFor(const FileSlot& slot, int32_t prefix, int32_t* start, int32_t* length);

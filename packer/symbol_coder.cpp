@@ -1,5 +1,8 @@
 #include "packer/symbol_coder.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 void PutCode(BitWriter& out, const SymbolCodes& codes, int symbol) {
@@ -82,6 +85,20 @@ void SymbolCoder::Start() {
     matchesDecoded = 0;
     prepared_ = false;
     ++generation;
+}
+
+void SymbolCoder::CopyCountsFrom(const SymbolCoder& other) {
+    auto copy = [](const auto& from, auto& to) { std::copy(std::begin(from), std::end(from), std::begin(to)); };
+    copy(other.literal.frequency, literal.frequency);
+    copy(other.literal.rank, literal.rank);
+    copy(other.distance.frequency, distance.frequency);
+    copy(other.distance.rank, distance.rank);
+    copy(other.literalCodes.length, literalCodes.length);
+    copy(other.distanceCodes.length, distanceCodes.length);
+    symbolsDecoded = other.symbolsDecoded;
+    matchesDecoded = other.matchesDecoded;
+    generation = other.generation;
+    prepared_ = other.prepared_;
 }
 
 void SymbolCoder::Prepare() {

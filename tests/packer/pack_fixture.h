@@ -34,5 +34,13 @@ public:
     static std::vector<uint8_t> TextBytes(size_t n, uint32_t seed);
 };
 
+// A file entry as the core decoded it from `programFile`, in archive order.
+struct DecodedFile {
+    std::string name;  // as stored, code page 932
+    int reference;
+    int32_t prefix;
+};
+std::vector<DecodedFile> DecodedFiles(const std::string& programFile);
+
 // The archive's entry stream, read back from a single-volume program file.
 std::vector<uint8_t> EntryStreamOf(const std::string& programFile);

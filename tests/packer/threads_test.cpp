@@ -8,19 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/extract.h"
 #include "engine/lz_decoder.h"
 #include "pack_fixture.h"
-
-namespace {
-
-std::vector<EntryEvent> Decoded;
-bool RecordDecoded(const EntryEvent& e) {
-    if (e.decoded) Decoded.push_back(e);
-    return true;
-}
-
-}  // namespace
 
 class ThreadsTest : public PackTest {
 protected:
@@ -56,13 +45,8 @@ TEST_F(ThreadsTest, AnyNumberOfThreadsGivesTheSameArchive) {
     }
     unsetenv("SOURCE_DATE_EPOCH");
     // The references reach back across many files, so across what the workers held.
-    Decoded.clear();
-    CoreHarness harness;
-    EntryObserver = RecordDecoded;
-    ASSERT_EQ(harness.Test(program), 0) << harness.BoxTextsUtf8();
-    EntryObserver = nullptr;
     int far = 0;
-    for (const EntryEvent& e : Decoded) far += e.reference > 8;
+    for (const DecodedFile& f : DecodedFiles(program)) far += f.reference > 8;
     EXPECT_GT(far, 20);
 }
 
@@ -82,14 +66,10 @@ TEST_F(ThreadsTest, LargeFilesAreStreamedAndKeepTheirPrefixAndHistory) {
         PackSource(options);
         ExpectRestored();
     }
-    Decoded.clear();
-    CoreHarness harness;
-    EntryObserver = RecordDecoded;
-    ASSERT_EQ(harness.Test(program), 0) << harness.BoxTextsUtf8();
-    EntryObserver = nullptr;
-    ASSERT_EQ(Decoded.size(), 3u);
-    EXPECT_EQ(Decoded[1].prefix, SlotCapacity);
-    EXPECT_EQ(Decoded[2].prefix, SlotCapacity);
+    std::vector<DecodedFile> decoded = DecodedFiles(program);
+    ASSERT_EQ(decoded.size(), 3u);
+    EXPECT_EQ(decoded[1].prefix, SlotCapacity);
+    EXPECT_EQ(decoded[2].prefix, SlotCapacity);
 }
 
 TEST_F(ThreadsTest, StoppingFromTheProgressReportLeavesNothingBehind) {
