@@ -7,6 +7,7 @@
 #include "engine/lz_decoder.h"
 
 #include "packer/match_finder.h"
+#include "packer/trial_finder.h"
 #include "packer/symbol_coder.h"
 
 LevelSettings SettingsForLevel(int level) {
@@ -57,13 +58,13 @@ struct EstimateSink {
     void Match(int32_t length, int32_t) { bits += length > 256 ? 9 + 12 + 7 + 5 : 8 + 7 + 5; }
 };
 
-template <typename Sink>
+template <typename Sink, typename Finder = MatchFinder>
 struct Body {
     const uint8_t* window;
     int32_t history;
     int64_t total;  // where the body ends, in window positions (a stream may not hold it yet)
     const LevelSettings& settings;
-    MatchFinder& finder;
+    Finder& finder;
     Sink& sink;
 
     int32_t Limit(int32_t position) const {
@@ -86,8 +87,8 @@ struct GreedyState {
 // position offers a longer one and, if so, sends a literal instead. Parses the
 // positions in front of `until` (a match may run past it); at the body's end the
 // pending match goes out.
-template <typename Sink>
-void ParseGreedyOrLazy(Body<Sink>& b, bool lazy, GreedyState& s, int64_t until) {
+template <typename Sink, typename Finder>
+void ParseGreedyOrLazy(Body<Sink, Finder>& b, bool lazy, GreedyState& s, int64_t until) {
     while (s.position < until) {
         int32_t distance = 0;
         int32_t length = b.Search(s.position, &distance);
@@ -328,11 +329,21 @@ void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const Lev
 }
 
 uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
-                          MatchFinder& finder, int historyStep) {
+                          MatchFinder& finder) {
     finder.Reset(window, total, false);
-    for (int32_t p = 0; p < history; p += historyStep) finder.Insert(p);
+    finder.InsertRange(0, history);
     EstimateSink sink;
     Body<EstimateSink> body{window, history, total, settings, finder, sink};
+    GreedyState state{history};
+    ParseGreedyOrLazy(body, settings.strategy != LevelSettings::Greedy, state, total);
+    return sink.bits;
+}
+
+uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
+                          const TrialFinder& finder) {
+    EstimateSink sink;
+    TrialFinder& chains = const_cast<TrialFinder&>(finder);
+    Body<EstimateSink, TrialFinder> body{window, history, total, settings, chains, sink};
     GreedyState state{history};
     ParseGreedyOrLazy(body, settings.strategy != LevelSettings::Greedy, state, total);
     return sink.bits;

@@ -25,11 +25,14 @@ void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const Lev
                 std::vector<uint8_t>& out);
 
 // A quick estimate of the body's size in bits (greedy or lazy parse, typical code
-// lengths), for comparing histories; the finder is lent by the caller. With a
-// `historyStep` above 1 only every so many positions of the history are indexed.
+// lengths), for comparing histories; the finder is lent by the caller.
 uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
-                          MatchFinder& finder, int historyStep = 1);
+                          MatchFinder& finder);
 uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings);
+// The same parse over chains made beforehand (see TrialFinder).
+class TrialFinder;
+uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
+                          const TrialFinder& finder);
 
 // Encodes a body that arrives in pieces, holding only the last window and one chunk:
 // memory does not grow with the file. One encoder serves body after body.

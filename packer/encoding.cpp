@@ -28,7 +28,7 @@ void SpillIfLong(EncodedBody& body) {
 EncodedBody EncodeFile(const FilePlan& plan, const SourceEntry& entry, const ReferenceRing& ring, int level,
                        EncoderKit& kit, const FedBytes& fed) {
     EncodedBody body;
-    body.choice = ChooseReference(plan, ring, level, kit.encoder.Finder(), kit.window);
+    body.choice = ChooseReference(plan, ring, level, kit.chains, kit.window);
     const ReferenceChoice& c = body.choice;
     int32_t start, history;
     const FileSlot& reference = ring.File(plan.number - c.reference);

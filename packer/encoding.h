@@ -36,7 +36,8 @@ struct EncodedBody {
 struct EncoderKit {
     explicit EncoderKit(int32_t chunk = BodyEncoder::DefaultChunk) : encoder(chunk) {}
     BodyEncoder encoder;
-    std::vector<uint8_t> window;  // trial windows and the first history
+    FileChains chains;            // over the first bytes of the file being encoded
+    std::vector<uint8_t> window;  // trial windows
     std::vector<uint8_t> chunk;   // pieces of a large file
 };
 

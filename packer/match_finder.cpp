@@ -64,18 +64,7 @@ void MatchFinder::InsertRange(int32_t from, int32_t to) {
 }
 
 int32_t MatchFinder::MatchLength(int32_t candidate, int32_t position, int32_t limit) const {
-    const uint8_t* a = window_ + candidate;
-    const uint8_t* b = window_ + position;
-    int32_t n = 0;
-    while (n + 8 <= limit) {
-        uint64_t x, y;
-        std::memcpy(&x, a + n, 8);
-        std::memcpy(&y, b + n, 8);
-        if (x != y) return n + (__builtin_ctzll(x ^ y) >> 3);
-        n += 8;
-    }
-    while (n < limit && a[n] == b[n]) ++n;
-    return n;
+    return CommonLength(window_ + candidate, window_ + position, limit);
 }
 
 int32_t MatchFinder::Longest(int32_t position, int32_t limit, int depth, int32_t* distance) const {

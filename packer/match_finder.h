@@ -7,6 +7,20 @@
 
 #include <vector>
 
+// How many bytes from `a` and `b` on are equal, up to `limit`; a word at a time.
+inline int32_t CommonLength(const uint8_t* a, const uint8_t* b, int32_t limit) {
+    int32_t n = 0;
+    while (n + 8 <= limit) {
+        uint64_t x, y;
+        __builtin_memcpy(&x, a + n, 8);
+        __builtin_memcpy(&y, b + n, 8);
+        if (x != y) return n + (__builtin_ctzll(x ^ y) >> 3);
+        n += 8;
+    }
+    while (n < limit && a[n] == b[n]) ++n;
+    return n;
+}
+
 struct MatchCandidate {
     int32_t length;
     int32_t distance;

@@ -25,7 +25,7 @@ namespace {
 
 constexpr double UnixEpochInDays = 25569.0;  // 1970-01-01 counted from 1899-12-30
 // Input bytes and bodies held in memory between planning and writing, at most.
-constexpr uint64_t HeldBytesLimit = 32 << 20;
+constexpr uint64_t HeldBytesLimit = 16 << 20;
 
 // SOURCE_DATE_EPOCH, when set, makes the archive a function of its input alone.
 const char* SourceDateEpoch() {

@@ -12,7 +12,6 @@
 #include "packer/reference_ring.h"
 #include "packer/source_tree.h"
 
-class MatchFinder;
 
 // Files up to this size are read whole while planning; larger ones are read again,
 // in chunks, by the encoder.
@@ -57,7 +56,8 @@ private:
 // each one's history with a quick level; the prefix is free, its two bytes are not.
 // Reads only files of the ring kept for the plan, so it may run on any thread while
 // planning goes on.
-ReferenceChoice ChooseReference(const FilePlan& plan, const ReferenceRing& ring, int level, MatchFinder& finder,
+// `chains` and `scratch` are the caller's working storage.
+ReferenceChoice ChooseReference(const FilePlan& plan, const ReferenceRing& ring, int level, FileChains& chains,
                                 std::vector<uint8_t>& scratch);
 
 // The window the decoder will hold: the primed history, then the file after its prefix

@@ -42,9 +42,11 @@ void HistoryFor(const FileSlot& slot, int32_t prefix, int32_t* start, int32_t* l
     *length = h + t;
 }
 
-ReferenceRing::ReferenceRing(const uint8_t* stubImage) : slots_(new FileSlot[KeptFiles]) {
+ReferenceRing::ReferenceRing(const uint8_t* stubImage)
+    : slots_(new FileSlot[KeptFiles]), chains_(new FileChains[KeptFiles]) {
     slots_[0].size = SlotCapacity;
     std::memcpy(slots_[0].data, stubImage, SlotCapacity);
+    chains_[0].Build(slots_[0].data, SlotCapacity);
     Index(0);
 }
 
@@ -111,6 +113,7 @@ void ReferenceRing::Store(const uint8_t* data, int32_t size) {
     FileSlot& file = slots_[current_ & (KeptFiles - 1)];
     file.size = std::min(size, SlotCapacity);
     std::copy(data, data + file.size, file.data);
+    chains_[current_ & (KeptFiles - 1)].Build(file.data, file.size);
     Index(slot);
     ++current_;
 }

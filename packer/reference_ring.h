@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/lz_decoder.h"
+#include "packer/trial_finder.h"
 
 struct ReferenceChoice {
     int reference;   // r, 1 to 255
@@ -42,6 +43,8 @@ public:
     const FileSlot& Reference(int r) const { return File(current_ - r); }
     // The first bytes of file `number`, which must be one of the last KeptFiles stored.
     const FileSlot& File(int64_t number) const { return slots_[number & (KeptFiles - 1)]; }
+    // Hash chains over the same bytes, for the reference trials.
+    const FileChains& Chains(int64_t number) const { return chains_[number & (KeptFiles - 1)]; }
 
     // Puts the file's first bytes into the current slot and moves on, as the decoder
     // does after each file entry.
@@ -53,6 +56,7 @@ private:
     void Unindex(int slot);
 
     std::unique_ptr<FileSlot[]> slots_;  // by file number modulo KeptFiles
+    std::unique_ptr<FileChains[]> chains_;
     int64_t current_ = 1;
     std::vector<uint32_t> samples_[SlotCount];
     std::unordered_map<uint32_t, SlotMask> index_;

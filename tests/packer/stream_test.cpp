@@ -2,12 +2,15 @@
 // bytes for every level, history, chunk size and way of cutting the input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "engine/lz_decoder.h"
 #include "packer/body_encoder.h"
 #include "packer/match_finder.h"
+#include "packer/reference_ring.h"
+#include "packer/trial_finder.h"
 #include "pack_fixture.h"
 
 namespace {
@@ -98,5 +101,61 @@ TEST(MatchFinderReuse, ResetForgetsEveryPositionAlsoWhenItClearsItsTables) {
         EXPECT_EQ(EstimateBodyBits(b.data(), 0, 30000, quick, finder), freshB);
         // A window end near the limit of the stored positions: the next Reset must clear.
         finder.Reset(a.data(), 0x7FFF0000);
+    }
+}
+
+namespace {
+
+// The longest match at `position` of the window by looking at every earlier position,
+// leaving out those that start in the last two bytes of the history (their chains were
+// made from the reference's own following bytes, not the window's).
+int32_t LongestByScanning(const std::vector<uint8_t>& window, int32_t history, int32_t position) {
+    const int32_t limit = std::min<int32_t>(4352, static_cast<int32_t>(window.size()) - position);
+    int32_t best = 0;
+    for (int32_t at = std::max(0, position - WindowSize); at < position; ++at) {
+        if (at >= history - 2 && at < history) continue;
+        int32_t n = 0;
+        while (n < limit && window[at + n] == window[position + n]) ++n;
+        best = std::max(best, n);
+    }
+    return best >= 3 ? best : 0;
+}
+
+}  // namespace
+
+TEST(TrialFinder, FindsTheLongestMatchOfTheHistoryAndTheFileItself) {
+    // A reference and a file that shares its first 700 bytes and stretches after them.
+    std::vector<uint8_t> reference = PackTest::TextBytes(9000, 21);
+    std::vector<uint8_t> file(reference.begin(), reference.begin() + 700);
+    std::vector<uint8_t> own = PackTest::TextBytes(6000, 22);
+    file.insert(file.end(), own.begin(), own.end());
+    file.insert(file.end(), reference.begin() + 3000, reference.begin() + 5000);
+    file.insert(file.end(), own.begin() + 100, own.begin() + 900);
+    FileSlot slot;
+    slot.size = static_cast<int32_t>(reference.size());
+    std::copy(reference.begin(), reference.end(), slot.data);
+    FileChains referenceChains, fileChains;
+    referenceChains.Build(slot.data, slot.size);
+    fileChains.Build(file.data(), static_cast<int32_t>(file.size()));
+    for (int32_t prefix : {0, 700, 300}) {
+        int32_t start, history;
+        HistoryFor(slot, prefix, &start, &history);
+        std::vector<uint8_t> window(slot.data + start, slot.data + start + history);
+        window.insert(window.end(), file.begin() + prefix, file.end());
+        TrialFinder finder(window.data(), history, referenceChains, start, start + history, fileChains, prefix);
+        int mismatches = 0;
+        for (int32_t position = history; position < static_cast<int32_t>(window.size()); position += 3) {
+            const int32_t limit = std::min<int32_t>(4352, static_cast<int32_t>(window.size()) - position);
+            int32_t distance = 0;
+            int32_t n = finder.Longest(position, limit, 1 << 30, &distance);
+            if (n < 3) n = 0;
+            if (n != LongestByScanning(window, history, position)) ++mismatches;
+            if (n > 0) {
+                ASSERT_GE(position - distance, 0);
+                ASSERT_TRUE(std::equal(window.begin() + position, window.begin() + position + n,
+                                       window.begin() + position - distance));
+            }
+        }
+        EXPECT_EQ(mismatches, 0) << "prefix " << prefix;
     }
 }
