@@ -388,8 +388,6 @@ BodyEncoder::BodyEncoder(int32_t chunk) : s_(new State) {
 
 BodyEncoder::~BodyEncoder() = default;
 
-MatchFinder& BodyEncoder::Finder() { return s_->finder; }
-
 void BodyEncoder::Begin(const uint8_t* history, int32_t historyLength, int64_t bodyBytes, const LevelSettings& settings,
                         std::vector<uint8_t>& out) {
     State& s = *s_;

@@ -53,9 +53,6 @@ public:
     // After the announced bytes: the rest of the body, ending on a byte boundary.
     void Finish();
 
-    // The encoder's finder, free between bodies (reference trials borrow it).
-    MatchFinder& Finder();
-
 private:
     struct State;
     void Encode(bool final);
