@@ -29,7 +29,8 @@ ROUNDS=${ROUNDS:-3}
 export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-1700000000}"
 work=$(mktemp -d /tmp/pack-bench-XXXXXX)
 mkdir "$work/j1"
-trap 'rm -rf "$work"' EXIT INT TERM
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' HUP INT PIPE TERM
 
 # run NAME OUTPUT COMMAND: runs the shell command once (in the tree's parent folder)
 # and records NAME, the output's size, CPU seconds, wall seconds and peak KB.
