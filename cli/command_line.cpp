@@ -288,6 +288,9 @@ int RunCommandLine(int argc, const char* const* argv, Console& io) {
         if (level != 1 && level != 9) flag->group("");
     }
     packCommand->add_option("--level", pack.level, "the same as -1 ... -9")->check(CLI::Range(1, 9));
+    packCommand->add_option("-j,--threads", pack.threads, "encode on N threads (default: one per core); the archive is the same for any N")
+        ->check(CLI::Range(1, 256))
+        ->type_name("N");
     packCommand->add_option("--message", pack.messageFile, "UTF-8 text file shown in the dialog")
         ->type_name("FILE");
     packCommand->add_option("--run-after", pack.runAfter, "program or document opened after extraction")

@@ -97,6 +97,7 @@ int PackCommand(const PackCommandOptions& options, Console& io) {
     }
     pack.output = options.output;
     if (options.level != 0) pack.level = options.level;
+    pack.threads = options.threads;
     pack.runAfter = options.runAfter;
     pack.volumeBase = options.volumeBase;
     std::string why;

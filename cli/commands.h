@@ -46,6 +46,7 @@ struct PackCommandOptions {
     std::vector<std::string> sources;
     std::string output;
     int level = 0;                    // 0: the packer's default
+    int threads = 0;                  // 0: one per core
     std::string messageFile;
     std::string runAfter;
     std::string volumeSize;

@@ -2,20 +2,26 @@
 
 #include <algorithm>
 #include <memory>
+#include <stdexcept>
+
+#include "engine/lz_decoder.h"
 
 #include "packer/match_finder.h"
+#include "packer/trial_finder.h"
 #include "packer/symbol_coder.h"
 
 LevelSettings SettingsForLevel(int level) {
     // Tuned on CMake's modules (many small files) and libpython3.11.a (one large binary):
     // longer chains pay at level 7 (64 links: 0.4-0.7 % smaller than 32 for a tenth more
-    // time), a longer nice length barely does; a third pricing round gained nothing.
+    // time), a longer nice length barely does. Level 9 takes what helps at all: four
+    // pricing rounds (0.16 % smaller than two) and no nice length short of the longest
+    // match.
     static const LevelSettings table[] = {
         {LevelSettings::Greedy, 4, 32, 0},     {LevelSettings::Greedy, 8, 64, 0},
         {LevelSettings::Greedy, 24, 128, 0},   {LevelSettings::Lazy, 16, 128, 0},
         {LevelSettings::Lazy, 48, 256, 0},     {LevelSettings::Lazy, 128, 1024, 0},
         {LevelSettings::Optimal, 64, 128, 1},  {LevelSettings::Optimal, 160, 512, 2},
-        {LevelSettings::Optimal, 512, 1024, 2},
+        {LevelSettings::Optimal, 512, 4352, 4},
     };
     if (level < 1) level = 1;
     if (level > 9) level = 9;
@@ -27,7 +33,9 @@ namespace {
 // Below three bytes a match rarely pays for its distance code; only the optimal parse,
 // which prices it, takes length 2.
 constexpr int32_t GreedyMinimum = 3;
-constexpr int32_t ProgressStep = 1 << 16;
+
+// Only the optimal parse prices 2-byte matches; the others never take them.
+bool UsesPairs(const LevelSettings& settings) { return settings.strategy == LevelSettings::Optimal; }
 
 struct Token {
     uint16_t length;  // 1: a literal
@@ -50,80 +58,81 @@ struct EstimateSink {
     void Match(int32_t length, int32_t) { bits += length > 256 ? 9 + 12 + 7 + 5 : 8 + 7 + 5; }
 };
 
-template <typename Sink>
+template <typename Sink, typename Finder = MatchFinder>
 struct Body {
     const uint8_t* window;
     int32_t history;
-    int32_t total;
+    int64_t total;  // where the body ends, in window positions (a stream may not hold it yet)
     const LevelSettings& settings;
-    MatchFinder& finder;
+    Finder& finder;
     Sink& sink;
-    const BodyProgress& progress;
-    int32_t reported = 0;
 
-    void Report(int32_t position) {
-        if (progress && position - history - reported >= ProgressStep) {
-            reported = position - history;
-            progress(reported);
-        }
+    int32_t Limit(int32_t position) const {
+        return static_cast<int32_t>(std::min<int64_t>(MaxMatchLength, total - position));
     }
-
-    int32_t Limit(int32_t position) const { return std::min(MaxMatchLength, total - position); }
     int32_t Search(int32_t position, int32_t* distance) const {
         int32_t n = finder.Longest(position, Limit(position), settings.chainDepth, distance);
         return n >= GreedyMinimum ? n : 0;
     }
 };
 
-// Greedy takes the longest match at each position; lazy first looks whether the next
-// position offers a longer one and, if so, sends a literal instead.
-template <typename Sink>
-void ParseGreedyOrLazy(Body<Sink>& b, bool lazy) {
+// Where a greedy or lazy parse stands, so that a stream can resume it.
+struct GreedyState {
+    int32_t position;
     bool pending = false;
     int32_t pendingLength = 0, pendingDistance = 0;
-    int32_t position = b.history;
-    while (position < b.total) {
-        b.Report(position);
+};
+
+// Greedy takes the longest match at each position; lazy first looks whether the next
+// position offers a longer one and, if so, sends a literal instead. Parses the
+// positions in front of `until` (a match may run past it); at the body's end the
+// pending match goes out.
+template <typename Sink, typename Finder>
+void ParseGreedyOrLazy(Body<Sink, Finder>& b, bool lazy, GreedyState& s, int64_t until) {
+    while (s.position < until) {
         int32_t distance = 0;
-        int32_t length = b.Search(position, &distance);
-        if (pending) {
-            if (length > pendingLength) {
-                b.sink.Literal(b.window[position - 1]);
-                pendingLength = length;
-                pendingDistance = distance;
-                b.finder.Insert(position);
-                ++position;
+        int32_t length = b.Search(s.position, &distance);
+        if (s.pending) {
+            if (length > s.pendingLength) {
+                b.sink.Literal(b.window[s.position - 1]);
+                s.pendingLength = length;
+                s.pendingDistance = distance;
+                b.finder.Insert(s.position);
+                ++s.position;
                 if (length >= b.settings.niceLength) {
-                    b.sink.Match(pendingLength, pendingDistance);
-                    b.finder.InsertRange(position, position - 1 + pendingLength);
-                    position += pendingLength - 1;
-                    pending = false;
+                    b.sink.Match(s.pendingLength, s.pendingDistance);
+                    b.finder.InsertRange(s.position, s.position - 1 + s.pendingLength);
+                    s.position += s.pendingLength - 1;
+                    s.pending = false;
                 }
             } else {
-                b.sink.Match(pendingLength, pendingDistance);
-                b.finder.InsertRange(position, position - 1 + pendingLength);
-                position += pendingLength - 1;
-                pending = false;
+                b.sink.Match(s.pendingLength, s.pendingDistance);
+                b.finder.InsertRange(s.position, s.position - 1 + s.pendingLength);
+                s.position += s.pendingLength - 1;
+                s.pending = false;
             }
             continue;
         }
         if (length == 0) {
-            b.sink.Literal(b.window[position]);
-            b.finder.Insert(position);
-            ++position;
+            b.sink.Literal(b.window[s.position]);
+            b.finder.Insert(s.position);
+            ++s.position;
         } else if (!lazy || length >= b.settings.niceLength) {
             b.sink.Match(length, distance);
-            b.finder.InsertRange(position, position + length);
-            position += length;
+            b.finder.InsertRange(s.position, s.position + length);
+            s.position += length;
         } else {
-            pending = true;
-            pendingLength = length;
-            pendingDistance = distance;
-            b.finder.Insert(position);
-            ++position;
+            s.pending = true;
+            s.pendingLength = length;
+            s.pendingDistance = distance;
+            b.finder.Insert(s.position);
+            ++s.position;
         }
     }
-    if (pending) b.sink.Match(pendingLength, pendingDistance);
+    if (s.position >= b.total && s.pending) {
+        b.sink.Match(s.pendingLength, s.pendingDistance);
+        s.pending = false;
+    }
 }
 
 // The code lengths of both trees from one point of a trial encoding on.
@@ -133,35 +142,31 @@ struct PriceEpoch {
     uint16_t distance[SymbolCount];
 };
 
+// The optimal parse is made in chunks so that its tables stay small; a match never
+// crosses the end of a chunk.
+constexpr int32_t OptimalChunk = 1 << 16;
+
 class OptimalParser {
 public:
-    explicit OptimalParser(Body<CodingSink>& b) : b_(b) {}
-
-    void Run() {
-        for (int32_t start = b_.history; start < b_.total;) {
-            int32_t end = std::min(b_.total, start + ChunkSize);
-            ParseChunk(start, end);
-            start = end;
-            b_.Report(start);
-        }
+    // Parses [start, end) of the body; positions in front of `start` are in the finder.
+    void ParseChunk(Body<CodingSink>& b, int32_t start, int32_t end) {
+        b_ = &b;
+        ParseChunk(start, end);
     }
 
 private:
-    // The parse is made in chunks so that its tables stay small; a match never crosses
-    // the end of a chunk.
-    static constexpr int32_t ChunkSize = 1 << 16;
     static constexpr uint32_t Unreached = 0xFFFFFFFFu;
 
     void ParseChunk(int32_t start, int32_t end) {
         CollectMatches(start, end);
         GreedyFromCandidates(start, end);
-        for (int pass = 0; pass < b_.settings.passes; ++pass) {
+        for (int pass = 0; pass < b_->settings.passes; ++pass) {
             Price(start);
             ShortestPath(start, end);
         }
         for (const Token& t : tokens_) {
-            if (t.length == 1) b_.sink.Literal(static_cast<uint8_t>(t.value));
-            else b_.sink.Match(t.length, t.value);
+            if (t.length == 1) b_->sink.Literal(static_cast<uint8_t>(t.value));
+            else b_->sink.Match(t.length, t.value);
         }
     }
 
@@ -173,18 +178,18 @@ private:
         for (int32_t i = 0; i < n;) {
             const int32_t p = start + i;
             first_[i] = static_cast<int32_t>(candidates_.size());
-            int k = b_.finder.Collect(p, std::min(MaxMatchLength, end - p), b_.settings.chainDepth, found);
-            if (k > 0 && found[k - 1].length >= b_.settings.niceLength) {
+            int k = b_->finder.Collect(p, std::min(MaxMatchLength, end - p), b_->settings.chainDepth, found);
+            if (k > 0 && found[k - 1].length >= b_->settings.niceLength) {
                 // Long enough to take as it stands: the positions it covers are not searched.
                 const int32_t length = found[k - 1].length;
                 candidates_.push_back(found[k - 1]);
                 for (int32_t j = i + 1; j < i + length; ++j) first_[j] = static_cast<int32_t>(candidates_.size());
-                b_.finder.InsertRange(p, p + length);
+                b_->finder.InsertRange(p, p + length);
                 i += length;
                 continue;
             }
             candidates_.insert(candidates_.end(), found, found + k);
-            b_.finder.Insert(p);
+            b_->finder.Insert(p);
             ++i;
         }
         first_[n] = static_cast<int32_t>(candidates_.size());
@@ -199,7 +204,7 @@ private:
                 tokens_.push_back({static_cast<uint16_t>(c.length), static_cast<uint16_t>(c.distance)});
                 i += c.length;
             } else {
-                tokens_.push_back({1, b_.window[start + i]});
+                tokens_.push_back({1, b_->window[start + i]});
                 ++i;
             }
         }
@@ -208,8 +213,24 @@ private:
     // Runs the current tokens through a copy of the models and notes the code lengths
     // in force wherever a tree changes.
     void Price(int32_t start) {
-        if (!trial_) trial_.reset(new SymbolCoder);
-        *trial_ = b_.sink.coder;
+        // Until the literal/length tree's first rebuild only the distance tree can
+        // change: a short body is priced with the trees in force, without a trial coding.
+        if (tokens_.size() < 256) {
+            SymbolCoder& c = b_->sink.coder;
+            c.Prepare();
+            epochs_.clear();
+            epochs_.emplace_back();
+            PriceEpoch& e = epochs_.back();
+            e.position = start;
+            std::copy(c.literalCodes.length, c.literalCodes.length + SymbolCount, e.literal);
+            std::copy(c.distanceCodes.length, c.distanceCodes.length + SymbolCount, e.distance);
+            return;
+        }
+        if (!trial_) {
+            trial_.reset(new SymbolCoder);
+            trial_->Start();  // the leaves are set up once; each trial takes over the state
+        }
+        trial_->CopyCountsFrom(b_->sink.coder);
         epochs_.clear();
         int32_t position = start;
         auto note = [&] {
@@ -250,7 +271,7 @@ private:
                     fromDistance_[i + length] = static_cast<uint16_t>(distance);
                 }
             };
-            relax(1, 0, here + price.literal[b_.window[p]]);
+            relax(1, 0, here + price.literal[b_->window[p]]);
             int32_t covered = 1;
             for (int32_t k = first_[i]; k < first_[i + 1]; ++k) {
                 const MatchCandidate& c = candidates_[k];
@@ -265,14 +286,14 @@ private:
         tokens_.clear();
         for (int32_t i = n; i > 0;) {
             int32_t length = fromLength_[i];
-            if (length == 1) tokens_.push_back({1, b_.window[start + i - 1]});
+            if (length == 1) tokens_.push_back({1, b_->window[start + i - 1]});
             else tokens_.push_back({static_cast<uint16_t>(length), fromDistance_[i]});
             i -= length;
         }
         std::reverse(tokens_.begin(), tokens_.end());
     }
 
-    Body<CodingSink>& b_;
+    Body<CodingSink>* b_ = nullptr;
     std::vector<MatchCandidate> candidates_;
     std::vector<int32_t> first_;
     std::vector<Token> tokens_;
@@ -287,30 +308,163 @@ private:
 }  // namespace
 
 void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
-                std::vector<uint8_t>& out, const BodyProgress& progress) {
+                std::vector<uint8_t>& out) {
     if (total <= history) return;  // the decoder reads no bits for an empty body
-    MatchFinder finder(window, total);
+    MatchFinder finder(window, total, UsesPairs(settings));
     finder.InsertRange(0, history);
     std::unique_ptr<SymbolCoder> coder(new SymbolCoder);
     coder->Start();
     BitWriter bits(out);
     CodingSink sink{*coder, bits};
-    Body<CodingSink> body{window, history, total, settings, finder, sink, progress};
+    Body<CodingSink> body{window, history, total, settings, finder, sink};
     if (settings.strategy == LevelSettings::Optimal) {
-        OptimalParser parser(body);
-        parser.Run();
+        OptimalParser parser;
+        for (int32_t start = history; start < total;) {
+            int32_t end = std::min(total, start + OptimalChunk);
+            parser.ParseChunk(body, start, end);
+            start = end;
+        }
     } else {
-        ParseGreedyOrLazy(body, settings.strategy == LevelSettings::Lazy);
+        GreedyState state{history};
+        ParseGreedyOrLazy(body, settings.strategy == LevelSettings::Lazy, state, total);
     }
     bits.Align();
 }
 
-uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings) {
-    MatchFinder finder(window, total);
+uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
+                          MatchFinder& finder) {
+    finder.Reset(window, total, false);
     finder.InsertRange(0, history);
     EstimateSink sink;
-    const BodyProgress none;
-    Body<EstimateSink> body{window, history, total, settings, finder, sink, none};
-    ParseGreedyOrLazy(body, settings.strategy != LevelSettings::Greedy);
+    Body<EstimateSink> body{window, history, total, settings, finder, sink};
+    GreedyState state{history};
+    ParseGreedyOrLazy(body, settings.strategy != LevelSettings::Greedy, state, total);
     return sink.bits;
+}
+
+uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
+                          const TrialFinder& finder) {
+    EstimateSink sink;
+    TrialFinder& chains = const_cast<TrialFinder&>(finder);
+    Body<EstimateSink, TrialFinder> body{window, history, total, settings, chains, sink};
+    GreedyState state{history};
+    ParseGreedyOrLazy(body, settings.strategy != LevelSettings::Greedy, state, total);
+    return sink.bits;
+}
+
+uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings) {
+    MatchFinder finder;
+    return EstimateBodyBits(window, history, total, settings, finder);
+}
+
+namespace {
+
+// A parse step may look this far past the position it starts at: a whole match, the
+// three bytes hashed at its last position and a word-sized compare.
+constexpr int32_t Lookahead = MaxMatchLength + 16;
+
+}  // namespace
+
+struct BodyEncoder::State {
+    LevelSettings settings{};
+    std::vector<uint8_t> buffer;
+    int32_t capacity = 0;
+    int32_t loaded = 0;   // valid bytes of buffer
+    int32_t history = 0;  // primed bytes at the front, until the first slide
+    int64_t end = 0;      // where the body ends, in buffer positions
+    bool historyInserted = false;
+    bool active = false;
+    MatchFinder finder;
+    SymbolCoder coder;
+    std::unique_ptr<BitWriter> bits;
+    GreedyState greedy{0};
+    int32_t chunkStart = 0;
+    OptimalParser optimal;
+};
+
+BodyEncoder::BodyEncoder(int32_t chunk) : s_(new State) {
+    // A slide must leave room for a whole optimal chunk and its lookahead.
+    chunk = std::max(chunk, 2 * OptimalChunk);
+    s_->capacity = WindowSize + chunk + Lookahead;
+    s_->buffer.resize(static_cast<size_t>(s_->capacity));
+}
+
+BodyEncoder::~BodyEncoder() = default;
+
+void BodyEncoder::Begin(const uint8_t* history, int32_t historyLength, int64_t bodyBytes, const LevelSettings& settings,
+                        std::vector<uint8_t>& out) {
+    State& s = *s_;
+    s.settings = settings;
+    s.active = bodyBytes > 0;  // the decoder reads no bits for an empty body
+    std::copy(history, history + historyLength, s.buffer.begin());
+    s.loaded = s.history = historyLength;
+    s.end = historyLength + bodyBytes;
+    s.historyInserted = false;
+    s.finder.Reset(s.buffer.data(), s.loaded, UsesPairs(settings));
+    s.coder.Start();
+    s.bits.reset(new BitWriter(out));
+    s.greedy = GreedyState{historyLength};
+    s.chunkStart = historyLength;
+}
+
+void BodyEncoder::Feed(const uint8_t* bytes, size_t n) {
+    State& s = *s_;
+    if (static_cast<int64_t>(n) > s.end - s.loaded) throw std::logic_error("more body bytes than announced");
+    while (n > 0) {
+        if (s.loaded == s.capacity) Encode(false);
+        size_t take = std::min(n, static_cast<size_t>(s.capacity - s.loaded));
+        std::copy(bytes, bytes + take, s.buffer.begin() + s.loaded);
+        s.loaded += static_cast<int32_t>(take);
+        bytes += take;
+        n -= take;
+    }
+}
+
+void BodyEncoder::Finish() {
+    State& s = *s_;
+    if (s.loaded != s.end) throw std::logic_error("fewer body bytes than announced");
+    if (s.active) Encode(true);
+    s.bits->Align();
+    s.bits.reset();
+    s.active = false;
+}
+
+// Encodes what the buffer allows; unless the body is complete, then keeps the last
+// window of history and the unparsed bytes and forgets the rest.
+void BodyEncoder::Encode(bool final) {
+    State& s = *s_;
+    s.finder.SetEnd(s.loaded);
+    if (!s.historyInserted) {
+        s.finder.InsertRange(0, s.history);
+        s.historyInserted = true;
+    }
+    CodingSink sink{s.coder, *s.bits};
+    Body<CodingSink> body{s.buffer.data(), s.history, s.end, s.settings, s.finder, sink};
+    int32_t parsed;
+    if (s.settings.strategy == LevelSettings::Optimal) {
+        while (s.chunkStart < s.end) {
+            int64_t chunkEnd = std::min<int64_t>(s.end, s.chunkStart + OptimalChunk);
+            if (!final && chunkEnd + Lookahead > s.loaded) break;
+            s.optimal.ParseChunk(body, s.chunkStart, static_cast<int32_t>(chunkEnd));
+            s.chunkStart = static_cast<int32_t>(chunkEnd);
+        }
+        parsed = s.chunkStart;
+    } else {
+        int64_t until = final ? s.end : s.loaded - Lookahead;
+        ParseGreedyOrLazy(body, s.settings.strategy == LevelSettings::Lazy, s.greedy, until);
+        parsed = s.greedy.position;
+    }
+    if (final) return;
+    const int32_t drop = parsed - WindowSize;
+    if (drop <= 0) return;
+    std::copy(s.buffer.begin() + drop, s.buffer.begin() + s.loaded, s.buffer.begin());
+    s.loaded -= drop;
+    s.end -= drop;
+    s.history = 0;
+    s.greedy.position -= drop;
+    s.chunkStart -= drop;
+    // Positions in front of the kept window can no longer be reached; the finder starts
+    // over with the kept window, which gives the same matches as before.
+    s.finder.Reset(s.buffer.data(), s.loaded, UsesPairs(s.settings));
+    s.finder.InsertRange(0, parsed - drop);
 }

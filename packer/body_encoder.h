@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include <functional>
+#include <memory>
 #include <vector>
 
 struct LevelSettings {
@@ -16,14 +16,45 @@ struct LevelSettings {
 
 LevelSettings SettingsForLevel(int level);
 
-// Told now and then how many bytes of the body are done, for long files.
-using BodyProgress = std::function<void(int32_t done)>;
+class MatchFinder;
 
 // Appends the body for window[history, total) to `out`. window[0, history) is the
-// primed history the decoder will hold before the first symbol.
+// primed history the decoder will hold before the first symbol. The whole file in
+// memory: the plain form of what BodyEncoder does in a stream, byte for byte the same.
 void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
-                std::vector<uint8_t>& out, const BodyProgress& progress = nullptr);
+                std::vector<uint8_t>& out);
 
 // A quick estimate of the body's size in bits (greedy or lazy parse, typical code
-// lengths), for comparing histories.
+// lengths), for comparing histories; the finder is lent by the caller.
+uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
+                          MatchFinder& finder);
 uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings);
+// The same parse over chains made beforehand (see TrialFinder).
+class TrialFinder;
+uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
+                          const TrialFinder& finder);
+
+// Encodes a body that arrives in pieces, holding only the last window and one chunk:
+// memory does not grow with the file. One encoder serves body after body.
+class BodyEncoder {
+public:
+    static constexpr int32_t DefaultChunk = 1 << 20;
+    explicit BodyEncoder(int32_t chunk = DefaultChunk);
+    ~BodyEncoder();
+    BodyEncoder(const BodyEncoder&) = delete;
+    BodyEncoder& operator=(const BodyEncoder&) = delete;
+
+    // Starts a body of `bodyBytes` bytes primed with `history` (at most WindowSize
+    // bytes); its bytes are appended to `out` as they are made.
+    void Begin(const uint8_t* history, int32_t historyLength, int64_t bodyBytes, const LevelSettings& settings,
+               std::vector<uint8_t>& out);
+    // The next bytes of the body; `out` may be emptied by the caller between calls.
+    void Feed(const uint8_t* bytes, size_t n);
+    // After the announced bytes: the rest of the body, ending on a byte boundary.
+    void Finish();
+
+private:
+    struct State;
+    void Encode(bool final);
+    std::unique_ptr<State> s_;
+};

@@ -1,57 +1,62 @@
 #include "packer/match_finder.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine/lz_decoder.h"
 
 namespace {
 
-constexpr int LargestHashBits = 16;
-constexpr int32_t LargestChain = 0x8000;  // twice the window: a live link is never overwritten
-
-// Small windows (most files are small, and reference trials look at 32K) get small
-// tables: clearing 650K per body would cost more than the search.
-int HashBitsFor(int32_t total) {
-    int bits = 8;
-    while (bits < LargestHashBits && (int32_t{1} << bits) < total) ++bits;
-    return bits;
-}
-
-int32_t ChainSizeFor(int32_t total) {
-    int32_t size = 256;
-    while (size < LargestChain && size < total) size <<= 1;
-    return size;
-}
+constexpr int HashBits = 16;
+constexpr int32_t ChainSize = 0x8000;  // twice the window: a live link is never overwritten
+constexpr int32_t ChainMask = ChainSize - 1;
 
 }  // namespace
 
-MatchFinder::MatchFinder(const uint8_t* window, int32_t total)
-    : window_(window),
-      total_(total),
-      hashShift_(32 - HashBitsFor(total)),
-      chainMask_(ChainSizeFor(total) - 1),
-      head_(size_t{1} << HashBitsFor(total), -1),
-      prev_(static_cast<size_t>(ChainSizeFor(total)), -1),
-      pairs_(size_t{1} << HashBitsFor(total), -1) {}
+MatchFinder::MatchFinder()
+    : head_(size_t{1} << HashBits, 0), prev_(static_cast<size_t>(ChainSize), 0), pairs_(size_t{1} << HashBits, 0) {}
 
-inline uint32_t MatchFinder::Hash3(const uint8_t* p) const {
+MatchFinder::MatchFinder(const uint8_t* window, int32_t total, bool pairs) : MatchFinder() {
+    Reset(window, total, pairs);
+}
+
+void MatchFinder::Reset(const uint8_t* window, int32_t end, bool pairs) {
+    // Every entry stored so far is at most offset_ + total_; moving the offset past that
+    // turns them all into positions in front of the window. Only when the offset would
+    // overflow are the tables cleared.
+    int64_t next = static_cast<int64_t>(offset_) + total_ + 1;
+    if (next + end + 1 > INT32_MAX) {
+        std::fill(head_.begin(), head_.end(), 0);
+        std::fill(prev_.begin(), prev_.end(), 0);
+        std::fill(pairs_.begin(), pairs_.end(), 0);
+        next = 1;
+    }
+    offset_ = static_cast<int32_t>(next);
+    pairs_on_ = pairs;
+    window_ = window;
+    total_ = end;
+}
+
+inline uint32_t MatchFinder::Hash3(const uint8_t* p) {
     uint32_t v = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2];
-    return (v * 2654435761u) >> hashShift_;
+    return (v * 2654435761u) >> (32 - HashBits);
 }
 
 // Pairs share a hashed table too; a hit is checked against the window.
-inline uint32_t MatchFinder::Pair(const uint8_t* p) const {
+inline uint32_t MatchFinder::Pair(const uint8_t* p) {
     uint32_t v = (static_cast<uint32_t>(p[0]) << 8) | p[1];
-    return ((v + 1) * 0x9E3779B1u) >> hashShift_;
+    return ((v + 1) * 0x9E3779B1u) >> (32 - HashBits);
 }
 
 void MatchFinder::Insert(int32_t position) {
-    if (position + 2 > total_) return;
-    pairs_[Pair(window_ + position)] = position;
-    if (position + 3 > total_) return;
+    if (position + 3 > total_) {
+        if (pairs_on_ && position + 2 <= total_) pairs_[Pair(window_ + position)] = position + offset_;
+        return;
+    }
+    if (pairs_on_) pairs_[Pair(window_ + position)] = position + offset_;
     uint32_t h = Hash3(window_ + position);
-    prev_[position & chainMask_] = head_[h];
-    head_[h] = position;
+    prev_[position & ChainMask] = head_[h];
+    head_[h] = position + offset_;
 }
 
 void MatchFinder::InsertRange(int32_t from, int32_t to) {
@@ -59,18 +64,7 @@ void MatchFinder::InsertRange(int32_t from, int32_t to) {
 }
 
 int32_t MatchFinder::MatchLength(int32_t candidate, int32_t position, int32_t limit) const {
-    const uint8_t* a = window_ + candidate;
-    const uint8_t* b = window_ + position;
-    int32_t n = 0;
-    while (n + 8 <= limit) {
-        uint64_t x, y;
-        std::memcpy(&x, a + n, 8);
-        std::memcpy(&y, b + n, 8);
-        if (x != y) return n + (__builtin_ctzll(x ^ y) >> 3);
-        n += 8;
-    }
-    while (n < limit && a[n] == b[n]) ++n;
-    return n;
+    return CommonLength(window_ + candidate, window_ + position, limit);
 }
 
 int32_t MatchFinder::Longest(int32_t position, int32_t limit, int depth, int32_t* distance) const {
@@ -85,13 +79,13 @@ int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandid
     if (limit < 2) return 0;
     int count = 0;
     const int32_t nearest = position - WindowSize;
-    int32_t pairAt = pairs_[Pair(window_ + position)];
+    int32_t pairAt = pairs_on_ ? pairs_[Pair(window_ + position)] - offset_ : -1;
     if (pairAt >= 0 && pairAt >= nearest && window_[pairAt] == window_[position] &&
         window_[pairAt + 1] == window_[position + 1])
         out[count++] = {2, position - pairAt};
     int32_t best = count ? 2 : 1;
     if (limit >= 3) {
-        int32_t candidate = head_[Hash3(window_ + position)];
+        int32_t candidate = head_[Hash3(window_ + position)] - offset_;
         while (candidate >= 0 && candidate >= nearest && depth-- > 0) {
             if (window_[candidate + best] == window_[position + best]) {
                 int32_t n = MatchLength(candidate, position, limit);
@@ -105,7 +99,7 @@ int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandid
                     if (n >= limit) break;
                 }
             }
-            candidate = prev_[candidate & chainMask_];
+            candidate = prev_[candidate & ChainMask] - offset_;
         }
     }
     return count;

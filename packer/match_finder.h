@@ -7,14 +7,39 @@
 
 #include <vector>
 
+// How many bytes from `a` and `b` on are equal, up to `limit`; a word at a time.
+inline int32_t CommonLength(const uint8_t* a, const uint8_t* b, int32_t limit) {
+    int32_t n = 0;
+    while (n + 8 <= limit) {
+        uint64_t x, y;
+        __builtin_memcpy(&x, a + n, 8);
+        __builtin_memcpy(&y, b + n, 8);
+        if (x != y) return n + (__builtin_ctzll(x ^ y) >> 3);
+        n += 8;
+    }
+    while (n < limit && a[n] == b[n]) ++n;
+    return n;
+}
+
 struct MatchCandidate {
     int32_t length;
     int32_t distance;
 };
 
+// One finder serves body after body: Reset forgets every position without clearing
+// the tables (a stored position carries an offset that Reset moves past), so small
+// files cost no table clearing.
 class MatchFinder {
 public:
-    MatchFinder(const uint8_t* window, int32_t total);
+    MatchFinder();
+    MatchFinder(const uint8_t* window, int32_t total, bool pairs = true);
+
+    // Forgets every inserted position; `window` holds `end` valid bytes. Without
+    // `pairs` no 2-byte matches are kept or found (parses that never take them save the
+    // work); longer matches come out the same either way.
+    void Reset(const uint8_t* window, int32_t end, bool pairs = true);
+    // More bytes of the same window are valid (a stream that was topped up).
+    void SetEnd(int32_t end) { total_ = end; }
 
     // Positions must be inserted in increasing order, each after it was searched.
     void Insert(int32_t position);
@@ -30,13 +55,13 @@ public:
 
 private:
     int32_t MatchLength(int32_t candidate, int32_t position, int32_t limit) const;
-    uint32_t Hash3(const uint8_t* p) const;
-    uint32_t Pair(const uint8_t* p) const;
+    static uint32_t Hash3(const uint8_t* p);
+    static uint32_t Pair(const uint8_t* p);
 
-    const uint8_t* window_;
-    int32_t total_;
-    int hashShift_;
-    int32_t chainMask_;
+    const uint8_t* window_ = nullptr;
+    int32_t total_ = 0;
+    int32_t offset_ = 1;          // a table entry e stands for position e - offset_
+    bool pairs_on_ = true;
     std::vector<int32_t> head_;   // last position of each 3-byte hash
     std::vector<int32_t> prev_;   // earlier position with the same hash, by position in a ring
     std::vector<int32_t> pairs_;  // last position of each (hashed) 2-byte sequence

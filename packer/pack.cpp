@@ -11,15 +11,21 @@
 #include <ctime>
 #include <memory>
 
+#include <set>
+#include <thread>
+
 #include "container/archive.h"
-#include "packer/body_encoder.h"
-#include "packer/reference_ring.h"
+#include "packer/encoding.h"
+#include "packer/planning.h"
 #include "packer/source_tree.h"
 #include "packer/volume_writer.h"
+#include "packer/writing.h"
 
 namespace {
 
 constexpr double UnixEpochInDays = 25569.0;  // 1970-01-01 counted from 1899-12-30
+// Input bytes and bodies held in memory between planning and writing, at most.
+constexpr uint64_t HeldBytesLimit = 16 << 20;
 
 // SOURCE_DATE_EPOCH, when set, makes the archive a function of its input alone.
 const char* SourceDateEpoch() {
@@ -72,126 +78,24 @@ std::string FolderOf(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-void PutLe(std::vector<uint8_t>& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-std::vector<uint8_t> ReadWhole(const SourceEntry& e) {
-    int fd = ::open(e.nativePath.c_str(), O_RDONLY);
-    if (fd < 0) throw PackError("cannot read " + e.nativePath + ": " + std::strerror(errno));
-    std::vector<uint8_t> data(e.size);
-    size_t got = 0;
-    bool grew = false;
-    for (;;) {
-        if (got == data.size()) {
-            // One byte more than expected tells a file that grew since it was listed.
-            uint8_t extra;
-            ssize_t r = ::read(fd, &extra, 1);
-            grew = r > 0;
-            if (r >= 0) break;
-        } else {
-            ssize_t r = ::read(fd, data.data() + got, data.size() - got);
-            if (r == 0) break;
-            if (r > 0) {
-                got += static_cast<size_t>(r);
-                continue;
-            }
-        }
-        if (errno == EINTR) continue;
-        int error = errno;
-        ::close(fd);
-        throw PackError("cannot read " + e.nativePath + ": " + std::strerror(error));
+// Folders that hold anything come into being with what they hold; only empty ones
+// need an entry of their own.
+std::vector<bool> FoldersToStore(const std::vector<SourceEntry>& entries) {
+    std::set<std::string> names;
+    for (const SourceEntry& e : entries) names.insert(e.name);
+    std::vector<bool> store(entries.size(), false);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (!entries[i].folder) continue;
+        const std::string inside = entries[i].name + "\\";
+        auto next = names.lower_bound(inside);
+        store[i] = next == names.end() || next->compare(0, inside.size(), inside) != 0;
     }
-    ::close(fd);
-    if (grew || got != data.size())
-        throw PackError(e.nativePath + " changed size while it was being packed (" + std::to_string(e.size) +
-                        " bytes when listed); pack again when it is no longer being written");
-    return data;
+    return store;
 }
 
-struct Header {
-    std::vector<uint8_t> bytes;  // stub, then the archive header
-    size_t recordedSizeAt;
-};
-
-Header MakeHeader(const std::vector<uint8_t>& stub, const std::string& volumeBase, double stamp,
-                  const std::string& message, const std::string& runAfter) {
-    Header h;
-    h.bytes = stub;
-    h.recordedSizeAt = h.bytes.size();
-    PutLe(h.bytes, 0, 4);
-    h.bytes.insert(h.bytes.end(), volumeBase.begin(), volumeBase.end());
-    h.bytes.push_back(0);
-    uint64_t stampBits;
-    std::memcpy(&stampBits, &stamp, 8);
-    PutLe(h.bytes, stampBits, 8);
-    h.bytes.insert(h.bytes.end(), message.begin(), message.end());
-    h.bytes.push_back(0);
-    h.bytes.insert(h.bytes.end(), runAfter.begin(), runAfter.end());
-    h.bytes.push_back(0);
-    h.bytes.push_back(0);
-    return h;
-}
-
-// Names share their first bytes with the name before them through the '*' marker,
-// which costs two bytes and can take 2 to 257 bytes.
-void PutName(VolumeWriter& out, const std::string& name, std::string& previous) {
-    size_t shared = 0;
-    while (shared < name.size() && shared < previous.size() && shared < 257 && name[shared] == previous[shared])
-        ++shared;
-    if (shared >= 3) {
-        out.Put(0x2A);
-        out.Put(static_cast<uint8_t>(shared - 2));
-    } else {
-        shared = 0;
-    }
-    out.Put(reinterpret_cast<const uint8_t*>(name.data()) + shared, name.size() - shared);
-    out.Put(0);
-    previous = name;
-}
-
-// The window the decoder will hold: the primed history, then the file after its prefix
-// (up to `limit` bytes of the file).
-std::vector<uint8_t> WindowFor(const FileSlot& reference, const ReferenceChoice& choice,
-                               const std::vector<uint8_t>& data, int32_t limit, int32_t* history) {
-    int32_t start;
-    HistoryFor(reference, choice.prefix, &start, history);
-    int32_t end = std::min<int32_t>(static_cast<int32_t>(data.size()), limit);
-    std::vector<uint8_t> window(reference.data + start, reference.data + start + *history);
-    window.insert(window.end(), data.begin() + choice.prefix, data.begin() + end);
-    return window;
-}
-
-// Picks the reference by compressing the first part of the file against each
-// candidate's history with a quick level; the prefix is free, its two bytes are not.
-ReferenceChoice ChooseReference(const ReferenceRing& ring, const std::vector<uint8_t>& data, int level) {
-    const int32_t size = static_cast<int32_t>(data.size());
-    // Each trial parses up to 32K; the first few find most of the gain (on CMake's
-    // modules: 2 trials 13 % smaller than always the previous file, 16 trials 1 % more).
-    static const size_t trialsByLevel[] = {2, 2, 3, 4, 4, 6, 6, 10, 16};
-    size_t trials = trialsByLevel[level - 1];
-    std::vector<ReferenceChoice> candidates = ring.Candidates(data.data(), size, trials);
-    if (candidates.size() == 1 || size == 0) return candidates[0];
-    const LevelSettings quick = SettingsForLevel(level >= 7 ? 4 : 2);
-    // The history only helps until a window's worth of bytes has followed it, so the
-    // trials stop there for the longest prefix; all cover the same part of the file,
-    // and a prefix is the part a trial need not encode.
-    int32_t longestPrefix = 0;
-    for (const ReferenceChoice& c : candidates) longestPrefix = std::max(longestPrefix, c.prefix);
-    const int32_t limit = longestPrefix + WindowSize;
-    ReferenceChoice best = candidates[0];
-    uint64_t bestCost = UINT64_MAX;
-    for (const ReferenceChoice& c : candidates) {
-        int32_t history;
-        std::vector<uint8_t> window = WindowFor(ring.Reference(c.reference), c, data, limit, &history);
-        uint64_t cost = EstimateBodyBits(window.data(), history, static_cast<int32_t>(window.size()), quick) +
-                        (c.Stored() ? 16 : 0);
-        if (cost < bestCost) {
-            bestCost = cost;
-            best = c;
-        }
-    }
-    return best;
+int ThreadsFor(const PackOptions& options) {
+    if (options.threads > 0) return options.threads;
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 // The archive being made, and its volume files, may lie inside a source folder (packing
@@ -251,11 +155,12 @@ PackResult Pack(const PackOptions& options) {
     std::vector<SourceEntry> entries = CollectSources(options.sources, options.rules);
     LeaveOutOwnFiles(entries, options.output, baseUtf8);
     OrderEntries(entries);
+    OrderBySimilarity(entries);
 
-    Header header = MakeHeader(stub, volumeBase, stamp, message, runAfter);
-    if (options.volumeSize != 0 && options.volumeSize < header.bytes.size() + 3)
+    ProgramHead head = MakeProgramHead(stub, volumeBase, stamp, message, runAfter);
+    if (options.volumeSize != 0 && options.volumeSize < head.bytes.size() + 3)
         throw PackError("the volume size " + std::to_string(options.volumeSize) +
-                        " is too small: the program file alone needs " + std::to_string(header.bytes.size() + 3) +
+                        " is too small: the program file alone needs " + std::to_string(head.bytes.size() + 3) +
                         " bytes");
 
     PackResult result;
@@ -263,52 +168,62 @@ PackResult Pack(const PackOptions& options) {
     result.placeholderStub = options.stub.empty() && !DefaultStubIsReal();
     uint64_t total = 0;
     for (const SourceEntry& e : entries) total += e.size;
-    const bool reproducible = SourceDateEpoch() != nullptr;
+    const std::vector<bool> storeFolder = FoldersToStore(entries);
 
-    VolumeWriter out(options.output, header.bytes, header.recordedSizeAt, options.volumeSize, stamp,
+    VolumeWriter out(options.output, head.bytes, head.recordedSizeAt, options.volumeSize, stamp,
                      FolderOf(options.output) + baseUtf8 + "_");
-    ReferenceRing ring(stub.data());
-    const LevelSettings settings = SettingsForLevel(options.level);
-    std::string previous;
-    std::vector<uint8_t> body;
-    for (const SourceEntry& e : entries) {
-        if (e.folder) {
-            PutName(out, e.name + "\\.", previous);
+    EntryWriter writer(out, SourceDateEpoch() != nullptr);
+
+    // Planning runs ahead of writing by a bounded number of files and bytes held in
+    // memory; the workers encode what is planned; bodies are written in archive order.
+    Planner planner(stub.data(), options.level);
+    const ReferenceRing& ring = planner.Ring();
+    const int level = options.level;
+    EncodingPool* running = nullptr;
+    auto report = [&] {
+        if (options.progress && running) options.progress(std::min(running->Fed(), total), total);
+    };
+    EncodingPool pool(
+        ThreadsFor(options),
+        [&](const FilePlan& plan, EncoderKit& kit, const FedBytes& fed) {
+            return EncodeFile(plan, entries[plan.entry], ring, level, kit, fed);
+        },
+        report);
+    running = &pool;
+
+    uint64_t held = 0;
+    auto heldBy = [](const FilePlan& plan) { return plan.head.size() + std::min<uint64_t>(plan.size, SpillBytes); };
+    size_t nextToWrite = 0;
+    auto writeFolders = [&] {
+        for (; nextToWrite < entries.size() && entries[nextToWrite].folder; ++nextToWrite) {
             ++result.folders;
-            continue;
+            if (storeFolder[nextToWrite]) writer.Folder(entries[nextToWrite]);
         }
-        std::vector<uint8_t> data = ReadWhole(e);
-        PutName(out, e.name, previous);
-        std::vector<uint8_t> record;
-        // Reading the files moves their access times, and a fresh checkout gives them new
-        // birth times: a reproducible archive keeps the last write time in both instead.
-        PutLe(record, reproducible ? e.write : e.creation, 8);
-        PutLe(record, reproducible ? e.write : e.access, 8);
-        PutLe(record, e.write, 8);
-        PutLe(record, data.size(), 4);
-        ReferenceChoice choice = ChooseReference(ring, data, options.level);
-        if (choice.Stored()) {
-            record.push_back(static_cast<uint8_t>(choice.reference));
-            PutLe(record, static_cast<uint64_t>(choice.prefix), 2);
-        } else {
-            record.push_back(0);
-        }
-        out.Put(record.data(), record.size());
-        body.clear();
-        int32_t history;
-        std::vector<uint8_t> window = WindowFor(ring.Reference(choice.reference), choice, data,
-                                                static_cast<int32_t>(data.size()), &history);
-        BodyProgress within;
-        if (options.progress)
-            within = [&](int32_t done) { options.progress(result.inputBytes + choice.prefix + done, total); };
-        EncodeBody(window.data(), history, static_cast<int32_t>(window.size()), settings, body, within);
-        out.Put(body.data(), body.size());
-        ring.Store(data.data(), static_cast<int32_t>(data.size()));
+    };
+    auto writeNextFile = [&] {
+        writeFolders();
+        FilePlan plan;
+        EncodedBody body = pool.Next(&plan);
+        writer.File(entries[plan.entry], body);
+        held -= heldBy(plan);
+        nextToWrite = plan.entry + 1;
         ++result.files;
-        result.inputBytes += data.size();
-        if (options.progress) options.progress(result.inputBytes, total);
+        result.inputBytes += plan.size;
+        if (options.progress) options.progress(std::max(std::min(pool.Fed(), total), result.inputBytes), total);
+    };
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].folder) continue;
+        while (pool.Pending() > 0 &&
+               (pool.Pending() >= static_cast<size_t>(ReferenceRing::MaxAhead) || held > HeldBytesLimit))
+            writeNextFile();
+        FilePlan plan = planner.Plan(entries[i], i);
+        held += heldBy(plan);
+        pool.Submit(std::move(plan));
+        while (pool.Pending() > 0 && pool.NextReady()) writeNextFile();
     }
-    out.Put(0);  // the empty name ends the entry stream
+    while (pool.Pending() > 0) writeNextFile();
+    writeFolders();
+    writer.End();
     out.Commit();
 
     result.volumePaths = out.Paths();

@@ -7,17 +7,11 @@
 
 #include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "packer/pack_error.h"
 #include "packer/source_tree.h"
-
-// Every refusal and failure of the packer: the message is plain English and names the
-// file or option concerned. Nothing is left behind when it is thrown.
-struct PackError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 constexpr int PackMinLevel = 1;
 constexpr int PackMaxLevel = 9;
@@ -33,6 +27,7 @@ struct PackOptions {
     std::vector<std::string> sources;
     std::string output;              // the program file to write (for example setup.exe)
     int level = PackDefaultLevel;    // 1 (fastest) to 9 (smallest)
+    int threads = 0;                 // encoding threads; 0: one per core. The archive is the same for any number.
     std::string messageUtf8;         // the text shown in the dialog; any line breaks
     std::string runAfter;            // UTF-8 name opened after extraction; empty for none
     uint64_t volumeSize = 0;         // largest size of each volume file; 0: one file only
@@ -40,7 +35,8 @@ struct PackOptions {
     std::vector<uint8_t> stub;       // the 28,672-byte image in front; empty: the default
     std::optional<double> identityStamp;  // days since 1899-12-30; unset: SOURCE_DATE_EPOCH or now
     SourceRules rules;               // what to leave out, and how links are taken
-    // Called now and then with the input bytes compressed so far and their total.
+    // Called now and then, always on the thread that called Pack, with the input bytes
+    // compressed so far and their total; what it throws ends the packing.
     std::function<void(uint64_t done, uint64_t total)> progress;
 };
 

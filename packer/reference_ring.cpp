@@ -11,6 +11,8 @@ constexpr int SampleSpan = 8;
 constexpr uint32_t SampleMask = 15;
 constexpr int32_t SampledBytes = WindowSize;  // priming only helps the first window of a file
 
+}  // namespace
+
 void Samples(const uint8_t* data, int32_t size, std::vector<uint32_t>& out) {
     out.clear();
     for (int32_t i = 0; i + SampleSpan <= size; ++i) {
@@ -22,6 +24,8 @@ void Samples(const uint8_t* data, int32_t size, std::vector<uint32_t>& out) {
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
 }
+
+namespace {
 
 int32_t CommonPrefix(const uint8_t* a, const uint8_t* b, int32_t limit) {
     int32_t n = 0;
@@ -38,15 +42,18 @@ void HistoryFor(const FileSlot& slot, int32_t prefix, int32_t* start, int32_t* l
     *length = h + t;
 }
 
-ReferenceRing::ReferenceRing(const uint8_t* stubImage) : slots_(new FileSlot[SlotCount]) {
+ReferenceRing::ReferenceRing(const uint8_t* stubImage)
+    : slots_(new FileSlot[KeptFiles]), chains_(new FileChains[KeptFiles]) {
     slots_[0].size = SlotCapacity;
     std::memcpy(slots_[0].data, stubImage, SlotCapacity);
-    filled_[0] = true;
+    chains_[0].Build(slots_[0].data, SlotCapacity);
     Index(0);
 }
 
+// `slot` is the decoder's slot; its file is the latest stored there.
 void ReferenceRing::Index(int slot) {
-    Samples(slots_[slot].data, slots_[slot].size, samples_[slot]);
+    const FileSlot& file = File(current_ - ((current_ - slot) & (SlotCount - 1)));
+    Samples(file.data, file.size, samples_[slot]);
     for (uint32_t key : samples_[slot]) index_[key][slot >> 6] |= uint64_t{1} << (slot & 63);
 }
 
@@ -76,10 +83,9 @@ std::vector<ReferenceChoice> ReferenceRing::Candidates(const uint8_t* data, int3
         int64_t score;
     };
     std::vector<Scored> scored;
-    for (int r = 1; r < SlotCount; ++r) {
-        int slot = (current_ - r) & (SlotCount - 1);
-        if (!filled_[slot]) continue;
-        const FileSlot& s = slots_[slot];
+    for (int r = 1; r < SlotCount && r <= current_; ++r) {
+        int slot = static_cast<int>((current_ - r) & (SlotCount - 1));
+        const FileSlot& s = Reference(r);
         int32_t prefix = CommonPrefix(data, s.data, std::min(size, s.size));
         // A short prefix is not worth the two bytes that store it for the previous file.
         if (r == 1 && prefix < 16) prefix = 0;
@@ -102,11 +108,12 @@ std::vector<ReferenceChoice> ReferenceRing::Candidates(const uint8_t* data, int3
 }
 
 void ReferenceRing::Store(const uint8_t* data, int32_t size) {
-    Unindex(current_);
-    FileSlot& slot = slots_[current_];
-    slot.size = std::min(size, SlotCapacity);
-    std::copy(data, data + slot.size, slot.data);
-    filled_[current_] = true;
-    Index(current_);
-    current_ = (current_ + 1) & (SlotCount - 1);
+    const int slot = static_cast<int>(current_ & (SlotCount - 1));
+    Unindex(slot);
+    FileSlot& file = slots_[current_ & (KeptFiles - 1)];
+    file.size = std::min(size, SlotCapacity);
+    std::copy(data, data + file.size, file.data);
+    chains_[current_ & (KeptFiles - 1)].Build(file.data, file.size);
+    Index(slot);
+    ++current_;
 }

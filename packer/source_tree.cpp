@@ -14,7 +14,7 @@
 #include <set>
 
 #include "engine/extract.h"
-#include "packer/pack.h"
+#include "packer/pack_error.h"
 #include "platform/posix/codepage.h"
 
 namespace {

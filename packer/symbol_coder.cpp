@@ -1,5 +1,8 @@
 #include "packer/symbol_coder.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 void PutCode(BitWriter& out, const SymbolCodes& codes, int symbol) {
@@ -82,6 +85,20 @@ void SymbolCoder::Start() {
     matchesDecoded = 0;
     prepared_ = false;
     ++generation;
+}
+
+void SymbolCoder::CopyCountsFrom(const SymbolCoder& other) {
+    auto copy = [](const auto& from, auto& to) { std::copy(std::begin(from), std::end(from), std::begin(to)); };
+    // Everything a build starts from: counts, order and the counts at the last build,
+    // which the next build compares with (counts only grow from there).
+    CopyModelState(literal, other.literal);
+    CopyModelState(distance, other.distance);
+    copy(other.literalCodes.length, literalCodes.length);
+    copy(other.distanceCodes.length, distanceCodes.length);
+    symbolsDecoded = other.symbolsDecoded;
+    matchesDecoded = other.matchesDecoded;
+    generation = other.generation;
+    prepared_ = other.prepared_;
 }
 
 void SymbolCoder::Prepare() {

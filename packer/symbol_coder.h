@@ -39,6 +39,10 @@ struct SymbolCoder {
     uint32_t generation = 0;
 
     void Start();
+    // Takes over another coder's counts, orders and code lengths, all that a coder
+    // without a writer needs: its trees are rebuilt from counts and orders alone.
+    // Both coders have been started.
+    void CopyCountsFrom(const SymbolCoder& other);
     // Rebuilds the literal/length tree if the schedule wants it before the next symbol,
     // so that the codes of that symbol can be looked at first.
     void Prepare();

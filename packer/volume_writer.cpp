@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "container/block_stream.h"
-#include "packer/pack.h"
+#include "packer/pack_error.h"
 
 namespace {
 

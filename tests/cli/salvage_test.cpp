@@ -127,7 +127,9 @@ TEST_F(Salvage, SoundArchiveComesBackWholeAsTheEngineDecodesIt) {
     }
     CliRun t = RunCli({"test", "--salvage", archive});
     EXPECT_EQ(t.code, ExitOk) << t.err;
-    EXPECT_NE(t.err.find("54 exact, 0 unverified, 0 lost; no damage found"), std::string::npos) << t.err;
+    // Folders that hold files are not stored: their files make them.
+    EXPECT_NE(t.err.find(std::to_string(Files) + " exact, 0 unverified, 0 lost; no damage found"), std::string::npos)
+        << t.err;
 }
 
 TEST_F(Salvage, SingleFlippedBytesAreRepairedOrSteppedOver) {

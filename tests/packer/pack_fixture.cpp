@@ -7,6 +7,7 @@
 #include <map>
 
 #include "container/block_stream.h"
+#include "engine/extract.h"
 
 namespace fs = std::filesystem;
 
@@ -120,4 +121,23 @@ std::vector<uint8_t> EntryStreamOf(const std::string& programFile) {
         at += n;
     }
     return payload;
+}
+
+namespace {
+std::vector<DecodedFile>* Decoded;
+bool RecordDecoded(const EntryEvent& e) {
+    if (e.decoded && !e.isFolder) Decoded->push_back({e.name, e.reference, e.prefix});
+    return true;
+}
+}  // namespace
+
+std::vector<DecodedFile> DecodedFiles(const std::string& programFile) {
+    std::vector<DecodedFile> files;
+    Decoded = &files;
+    CoreHarness harness;
+    EntryObserver = RecordDecoded;
+    int code = harness.Test(programFile);
+    EntryObserver = nullptr;
+    EXPECT_EQ(code, 0) << harness.BoxTextsUtf8();
+    return files;
 }

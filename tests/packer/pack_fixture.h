@@ -28,10 +28,19 @@ protected:
     // and compares the result with the source tree (names, contents, last write times).
     void ExpectRestored();
 
+public:
     // Pseudo-random bytes and text-like bytes, the same for the same seed.
     static std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed);
     static std::vector<uint8_t> TextBytes(size_t n, uint32_t seed);
 };
+
+// A file entry as the core decoded it from `programFile`, in archive order.
+struct DecodedFile {
+    std::string name;  // as stored, code page 932
+    int reference;
+    int32_t prefix;
+};
+std::vector<DecodedFile> DecodedFiles(const std::string& programFile);
 
 // The archive's entry stream, read back from a single-volume program file.
 std::vector<uint8_t> EntryStreamOf(const std::string& programFile);

@@ -1,0 +1,166 @@
+#include "packer/encoding.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "packer/pack_error.h"
+#include "packer/source_reader.h"
+
+namespace {
+
+// Pieces in which a large file is read and fed; progress is told after each.
+constexpr size_t FeedBytes = 1 << 16;
+
+void SpillIfLong(EncodedBody& body) {
+    if (body.bytes.size() < SpillBytes) return;
+    if (!body.spill) {
+        body.spill.reset(std::tmpfile());
+        if (!body.spill) throw PackError("cannot create a temporary file for a long body");
+    }
+    if (std::fwrite(body.bytes.data(), 1, body.bytes.size(), body.spill.get()) != body.bytes.size())
+        throw PackError("cannot write a temporary file for a long body");
+    body.spilled += body.bytes.size();
+    body.bytes.clear();
+}
+
+}  // namespace
+
+EncodedBody EncodeFile(const FilePlan& plan, const SourceEntry& entry, const ReferenceRing& ring, int level,
+                       EncoderKit& kit, const FedBytes& fed) {
+    EncodedBody body;
+    body.choice = ChooseReference(plan, ring, level, kit.chains, kit.window);
+    const ReferenceChoice& c = body.choice;
+    int32_t start, history;
+    const FileSlot& reference = ring.File(plan.number - c.reference);
+    HistoryFor(reference, c.prefix, &start, &history);
+    kit.encoder.Begin(reference.data + start, history, static_cast<int64_t>(plan.size) - c.prefix,
+                      SettingsForLevel(level), body.bytes);
+    // The prefix comes from the reference; what follows it is fed in pieces.
+    uint64_t at = static_cast<uint64_t>(c.prefix);
+    fed(at);
+    auto feed = [&](const uint8_t* bytes, size_t n) {
+        kit.encoder.Feed(bytes, n);
+        SpillIfLong(body);
+        fed(n);
+    };
+    while (at < plan.head.size()) {
+        size_t n = std::min<uint64_t>(FeedBytes, plan.head.size() - at);
+        feed(plan.head.data() + at, n);
+        at += n;
+    }
+    if (at < plan.size) {
+        SourceReader reader(entry, at);
+        kit.chunk.resize(FeedBytes);
+        while (at < plan.size) {
+            size_t n = std::min<uint64_t>(FeedBytes, plan.size - at);
+            reader.Read(kit.chunk.data(), n);
+            feed(kit.chunk.data(), n);
+            at += n;
+        }
+        reader.ExpectEnd();
+    }
+    kit.encoder.Finish();
+    return body;
+}
+
+EncodingPool::EncodingPool(int threads, Work work, std::function<void()> report)
+    : work_(std::move(work)), report_(std::move(report)) {
+    if (threads <= 1) {
+        inlineKit_.reset(new EncoderKit);
+        return;
+    }
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Worker(); });
+}
+
+EncodingPool::~EncodingPool() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    stop_ = true;
+    changed_.notify_all();
+    for (std::thread& t : threads_) t.join();
+}
+
+void EncodingPool::Run(Job& job, EncoderKit& kit) {
+    auto fed = [this](uint64_t n) {
+        fed_ += n;
+        if (stop_) throw Stopped{};
+    };
+    try {
+        job.result = work_(job.plan, kit, fed);
+    } catch (const Stopped&) {
+    } catch (...) {
+        job.error = std::current_exception();
+    }
+}
+
+void EncodingPool::Submit(FilePlan plan) {
+    std::unique_ptr<Job> job(new Job);
+    job->plan = std::move(plan);
+    ++submitted_;
+    if (inlineKit_) {
+        // On the calling thread: what the progress report throws goes straight up.
+        job->result = work_(job->plan, *inlineKit_, [this](uint64_t n) {
+            fed_ += n;
+            if (report_) report_();
+        });
+        job->started = job->done = true;
+        jobs_.push_back(std::move(job));
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    changed_.notify_all();
+}
+
+void EncodingPool::Worker() {
+    std::unique_ptr<EncoderKit> kit(new EncoderKit);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        Job* job = nullptr;
+        changed_.wait(lock, [&] {
+            if (stopping_) return true;
+            for (auto& j : jobs_)
+                if (!j->started) {
+                    job = j.get();
+                    return true;
+                }
+            return false;
+        });
+        if (stopping_) return;
+        job->started = true;
+        lock.unlock();
+        Run(*job, *kit);
+        lock.lock();
+        job->done = true;
+        changed_.notify_all();
+    }
+}
+
+bool EncodingPool::NextReady() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !jobs_.empty() && jobs_.front()->done;
+}
+
+EncodedBody EncodingPool::Next(FilePlan* plan) {
+    std::unique_ptr<Job> job;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!jobs_.front()->done) {
+            changed_.wait_for(lock, std::chrono::milliseconds(50));
+            if (jobs_.front()->done) break;
+            lock.unlock();
+            if (report_) report_();
+            lock.lock();
+        }
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+    }
+    ++delivered_;
+    if (job->error) std::rethrow_exception(job->error);
+    if (plan) *plan = std::move(job->plan);
+    return std::move(job->result);
+}

@@ -1,0 +1,96 @@
+// Encoding, the parallel part of packing: each planned file gets its reference chosen
+// and its body encoded by one of the workers; the results come back in archive order.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "packer/body_encoder.h"
+#include "packer/planning.h"
+
+// A body kept in memory up to SpillBytes; a longer one goes on to an unnamed temporary
+// file (gone with the process, whatever happens) so that memory does not grow with it.
+constexpr size_t SpillBytes = 1 << 20;
+
+struct EncodedBody {
+    ReferenceChoice choice{1, 0};
+    struct Closer {
+        void operator()(FILE* f) const { fclose(f); }
+    };
+    std::unique_ptr<FILE, Closer> spill;  // the body's first `spilled` bytes, when it is long
+    uint64_t spilled = 0;
+    std::vector<uint8_t> bytes;           // the rest of the body
+};
+
+// What one worker keeps from file to file.
+struct EncoderKit {
+    explicit EncoderKit(int32_t chunk = BodyEncoder::DefaultChunk) : encoder(chunk) {}
+    BodyEncoder encoder;
+    FileChains chains;            // over the first bytes of the file being encoded
+    std::vector<uint8_t> window;  // trial windows
+    std::vector<uint8_t> chunk;   // pieces of a large file
+};
+
+// Told how many more bytes of input have been encoded; may throw to stop.
+using FedBytes = std::function<void(uint64_t)>;
+
+// Chooses the reference and encodes the file's body after its prefix, reading the rest
+// of a large file in chunks. Throws PackError on read failures.
+EncodedBody EncodeFile(const FilePlan& plan, const SourceEntry& entry, const ReferenceRing& ring, int level,
+                       EncoderKit& kit, const FedBytes& fed);
+
+// Runs the files on `threads` workers (none when 1: each file is then encoded on the
+// calling thread as it is submitted) and hands the results back in submission order.
+class EncodingPool {
+public:
+    using Work = std::function<EncodedBody(const FilePlan&, EncoderKit&, const FedBytes&)>;
+    // `report` is called on the submitting thread now and then while work goes on; what
+    // it throws ends the packing.
+    EncodingPool(int threads, Work work, std::function<void()> report);
+    // Stops the workers; files not yet handed back are dropped.
+    ~EncodingPool();
+
+    void Submit(FilePlan plan);
+    size_t Pending() const { return submitted_ - delivered_; }
+    // True when the next result in order is done.
+    bool NextReady();
+    // Waits for the next result in order and rethrows what its work threw. Its plan is
+    // given back too.
+    EncodedBody Next(FilePlan* plan);
+
+    // Input bytes encoded so far over all workers.
+    uint64_t Fed() const { return fed_.load(); }
+
+private:
+    struct Job {
+        FilePlan plan;
+        bool started = false, done = false;
+        EncodedBody result;
+        std::exception_ptr error;
+    };
+    struct Stopped {};
+    void Worker();
+    void Run(Job& job, EncoderKit& kit);
+
+    Work work_;
+    std::function<void()> report_;
+    std::vector<std::thread> threads_;
+    std::unique_ptr<EncoderKit> inlineKit_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::unique_ptr<Job>> jobs_;  // from the next to deliver on
+    size_t submitted_ = 0, delivered_ = 0;
+    bool stopping_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> fed_{0};
+};

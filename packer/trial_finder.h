@@ -1,0 +1,55 @@
+// What the reference trials search: hash chains made once per file instead of a finder
+// filled for every trial. Each kept file of the ring gets chains over its first bytes
+// when it is stored; the file being planned gets chains over its own first bytes once;
+// a trial then walks the new file's chain (the nearer matches) and the reference's.
+#pragma once
+
+#include <stdint.h>
+
+#include <vector>
+
+// Chains over up to 65,535 bytes: for every position, the previous one whose next three
+// bytes hash alike, and for every hash the last such position.
+class FileChains {
+public:
+    void Build(const uint8_t* data, int32_t size);
+
+    static uint32_t Hash(const uint8_t* p) {
+        uint32_t v = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2];
+        return (v * 2654435761u) >> (32 - HashBits);
+    }
+    // Positions plus one; 0 ends a chain.
+    uint32_t Last(uint32_t hash) const { return head_[hash]; }
+    uint32_t Before(int32_t position) const { return position < size_ ? prev_[position] : 0; }
+
+private:
+    static constexpr int HashBits = 12;
+    std::vector<uint16_t> head_, prev_;
+    int32_t size_ = 0;
+};
+
+// Longest matches in a trial window: `window` holds the reference's bytes [start, end)
+// as history, then the new file's bytes from `prefix` on.
+class TrialFinder {
+public:
+    TrialFinder(const uint8_t* window, int32_t history, const FileChains& reference, int32_t start, int32_t end,
+                const FileChains& file, int32_t prefix)
+        : window_(window), history_(history), reference_(reference), start_(start), end_(end), file_(file),
+          prefix_(prefix) {}
+
+    // Chains are made beforehand: nothing to insert.
+    void Insert(int32_t) {}
+    void InsertRange(int32_t, int32_t) {}
+
+    // As MatchFinder::Longest: the longest match of at most `limit` bytes, nearer ones
+    // first, following at most `depth` links; 0 when there is none of two bytes or more.
+    int32_t Longest(int32_t position, int32_t limit, int depth, int32_t* distance) const;
+
+private:
+    const uint8_t* window_;
+    int32_t history_;
+    const FileChains& reference_;
+    int32_t start_, end_;
+    const FileChains& file_;
+    int32_t prefix_;
+};

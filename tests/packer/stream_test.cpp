@@ -1,0 +1,161 @@
+// The streamed body encoder against the plain one that holds the whole file: the same
+// bytes for every level, history, chunk size and way of cutting the input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "engine/lz_decoder.h"
+#include "packer/body_encoder.h"
+#include "packer/match_finder.h"
+#include "packer/reference_ring.h"
+#include "packer/trial_finder.h"
+#include "pack_fixture.h"
+
+namespace {
+
+std::vector<uint8_t> Whole(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data, int level) {
+    std::vector<uint8_t> window = history;
+    window.insert(window.end(), data.begin(), data.end());
+    std::vector<uint8_t> out;
+    EncodeBody(window.data(), static_cast<int32_t>(history.size()), static_cast<int32_t>(window.size()),
+               SettingsForLevel(level), out);
+    return out;
+}
+
+std::vector<uint8_t> Streamed(BodyEncoder& encoder, const std::vector<uint8_t>& history,
+                              const std::vector<uint8_t>& data, int level, size_t piece) {
+    std::vector<uint8_t> out, collected;
+    encoder.Begin(history.data(), static_cast<int32_t>(history.size()), static_cast<int64_t>(data.size()),
+                  SettingsForLevel(level), out);
+    for (size_t at = 0; at < data.size(); at += piece) {
+        encoder.Feed(data.data() + at, std::min(piece, data.size() - at));
+        // The caller may take the finished bytes away at any time.
+        collected.insert(collected.end(), out.begin(), out.end());
+        out.clear();
+    }
+    encoder.Finish();
+    collected.insert(collected.end(), out.begin(), out.end());
+    return collected;
+}
+
+// Text with long runs and repeats far apart: matches of every length, some as long as
+// a match can be, cross the places where the stream slides.
+std::vector<uint8_t> Mixed(size_t n, uint32_t seed) {
+    std::vector<uint8_t> text = PackTest::TextBytes(n, seed);
+    for (size_t at = 50000; at + 6000 < n; at += 70001) std::fill(text.begin() + at, text.begin() + at + 6000, 'x');
+    for (size_t at = 100000; at + 9000 < n; at += 90000)
+        std::copy(text.begin() + at - 100000 + 5, text.begin() + at - 100000 + 9005, text.begin() + at);
+    return text;
+}
+
+}  // namespace
+
+TEST(BodyStream, SameBytesAsTheWholeFileAtEveryLevel) {
+    // The smallest chunk the encoder takes, so that 220K slide twice; one encoder
+    // serves every body, as in a worker.
+    BodyEncoder encoder(1);
+    const std::vector<uint8_t> data = Mixed(220000, 3);
+    const std::vector<uint8_t> random = PackTest::RandomBytes(160000, 4);
+    const std::vector<uint8_t> fullHistory = PackTest::TextBytes(WindowSize, 3);
+    for (int level = 1; level <= 9; ++level) {
+        EXPECT_EQ(Streamed(encoder, {}, data, level, 65536), Whole({}, data, level)) << "level " << level;
+        EXPECT_EQ(Streamed(encoder, fullHistory, data, level, 100003), Whole(fullHistory, data, level))
+            << "level " << level;
+        EXPECT_EQ(Streamed(encoder, {1, 2, 3}, random, level, 4099), Whole({1, 2, 3}, random, level))
+            << "level " << level;
+    }
+}
+
+TEST(BodyStream, TinyPiecesShortBodiesAndEmptyOnes) {
+    BodyEncoder encoder(1);
+    const std::vector<uint8_t> data = Mixed(140000, 5);
+    for (int level : {1, 5, 7}) {
+        EXPECT_EQ(Streamed(encoder, {}, data, level, 1), Whole({}, data, level)) << "level " << level;
+        std::vector<uint8_t> shortBody(data.begin(), data.begin() + 3);
+        EXPECT_EQ(Streamed(encoder, {'a', 'b'}, shortBody, level, 1), Whole({'a', 'b'}, shortBody, level));
+        EXPECT_TRUE(Streamed(encoder, {'a', 'b'}, {}, level, 1).empty());
+    }
+}
+
+TEST(BodyStream, MoreOrFewerBytesThanAnnouncedAreRefused) {
+    BodyEncoder encoder;
+    std::vector<uint8_t> out;
+    const uint8_t bytes[4] = {1, 2, 3, 4};
+    encoder.Begin(bytes, 0, 3, SettingsForLevel(1), out);
+    EXPECT_THROW(encoder.Feed(bytes, 4), std::logic_error);
+    encoder.Feed(bytes, 2);
+    EXPECT_THROW(encoder.Finish(), std::logic_error);
+}
+
+TEST(MatchFinderReuse, ResetForgetsEveryPositionAlsoWhenItClearsItsTables) {
+    const std::vector<uint8_t> a = PackTest::TextBytes(40000, 1);
+    const std::vector<uint8_t> b = PackTest::TextBytes(30000, 2);
+    const LevelSettings quick = SettingsForLevel(4);
+    const uint64_t freshA = EstimateBodyBits(a.data(), 10000, 40000, quick);
+    const uint64_t freshB = EstimateBodyBits(b.data(), 0, 30000, quick);
+    MatchFinder finder;
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(EstimateBodyBits(a.data(), 10000, 40000, quick, finder), freshA);
+        EXPECT_EQ(EstimateBodyBits(b.data(), 0, 30000, quick, finder), freshB);
+        // A window end near the limit of the stored positions: the next Reset must clear.
+        finder.Reset(a.data(), 0x7FFF0000);
+    }
+}
+
+namespace {
+
+// The longest match at `position` of the window by looking at every earlier position,
+// leaving out those that start in the last two bytes of the history (their chains were
+// made from the reference's own following bytes, not the window's).
+int32_t LongestByScanning(const std::vector<uint8_t>& window, int32_t history, int32_t position) {
+    const int32_t limit = std::min<int32_t>(4352, static_cast<int32_t>(window.size()) - position);
+    int32_t best = 0;
+    for (int32_t at = std::max(0, position - WindowSize); at < position; ++at) {
+        if (at >= history - 2 && at < history) continue;
+        int32_t n = 0;
+        while (n < limit && window[at + n] == window[position + n]) ++n;
+        best = std::max(best, n);
+    }
+    return best >= 3 ? best : 0;
+}
+
+}  // namespace
+
+TEST(TrialFinder, FindsTheLongestMatchOfTheHistoryAndTheFileItself) {
+    // A reference and a file that shares its first 700 bytes and stretches after them.
+    std::vector<uint8_t> reference = PackTest::TextBytes(9000, 21);
+    std::vector<uint8_t> file(reference.begin(), reference.begin() + 700);
+    std::vector<uint8_t> own = PackTest::TextBytes(6000, 22);
+    file.insert(file.end(), own.begin(), own.end());
+    file.insert(file.end(), reference.begin() + 3000, reference.begin() + 5000);
+    file.insert(file.end(), own.begin() + 100, own.begin() + 900);
+    FileSlot slot;
+    slot.size = static_cast<int32_t>(reference.size());
+    std::copy(reference.begin(), reference.end(), slot.data);
+    FileChains referenceChains, fileChains;
+    referenceChains.Build(slot.data, slot.size);
+    fileChains.Build(file.data(), static_cast<int32_t>(file.size()));
+    for (int32_t prefix : {0, 700, 300}) {
+        int32_t start, history;
+        HistoryFor(slot, prefix, &start, &history);
+        std::vector<uint8_t> window(slot.data + start, slot.data + start + history);
+        window.insert(window.end(), file.begin() + prefix, file.end());
+        TrialFinder finder(window.data(), history, referenceChains, start, start + history, fileChains, prefix);
+        int mismatches = 0;
+        for (int32_t position = history; position < static_cast<int32_t>(window.size()); position += 3) {
+            const int32_t limit = std::min<int32_t>(4352, static_cast<int32_t>(window.size()) - position);
+            int32_t distance = 0;
+            int32_t n = finder.Longest(position, limit, 1 << 30, &distance);
+            if (n < 3) n = 0;
+            if (n != LongestByScanning(window, history, position)) ++mismatches;
+            if (n > 0) {
+                ASSERT_GE(position - distance, 0);
+                ASSERT_TRUE(std::equal(window.begin() + position, window.begin() + position + n,
+                                       window.begin() + position - distance));
+            }
+        }
+        EXPECT_EQ(mismatches, 0) << "prefix " << prefix;
+    }
+}
