@@ -90,8 +90,8 @@ terminal an existing file is kept and named on stderr. -y replaces every one,
 -n keeps every one.
 
 -p (--stdout) writes the bytes of the selected files to stdout instead, one
-after the other in archive order, and creates nothing in any folder (each file
-passes through a private temporary folder); messages go to stderr.
+after the other in archive order, and creates nothing on disk; messages go to
+stderr. A file cut short by damage or Ctrl-C has sent what was decoded of it.
 
 Ctrl-C, SIGTERM and SIGHUP stop cleanly: the file being written is removed,
 the files before it stay. Files are written under a temporary name and renamed

@@ -12,6 +12,7 @@
 #include "platform/posix/codepage.h"
 #include "platform/posix/posix_destination.h"
 #include "platform/posix/memory_files.h"
+#include "platform/posix/output_sink.h"
 
 PosixHooks Hooks;
 std::string PosixMessageText;
@@ -119,6 +120,7 @@ PlatFile PlatOpenRead(const char* path) {
 }
 
 PlatFile PlatCreateWrite(const char* path) {
+    if (OutputSinkActive()) return SinkFile;
     PlatFile file;
     if (DestinationCreateWrite(path, &file)) return file;
     // A symbolic link in place of the file is never followed out of the destination.
@@ -146,6 +148,7 @@ bool PlatRead(PlatFile file, void* buffer, uint32_t n, uint32_t* got) {
 }
 
 bool PlatWrite(PlatFile file, const void* buffer, uint32_t n) {
+    if (file == SinkFile) return SinkWrite(buffer, n);
     if (file == PlatNoFile) return false;
     const char* at = static_cast<const char*>(buffer);
     while (n > 0) {
@@ -193,6 +196,7 @@ bool PlatSeek(PlatFile file, int64_t position) {
 }
 
 bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
+    if (file == SinkFile) return true;
     if (file == PlatNoFile) return false;
     timespec times[2] = {ToTimespec(access), ToTimespec(write)};
     if (futimens(static_cast<int>(file), times) != 0) return false;
@@ -201,6 +205,7 @@ bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
 }
 
 bool PlatClose(PlatFile file) {
+    if (file == SinkFile) return true;
     if (IsMemoryFile(file)) return MemoryFileClose(file);
     if (file == PositionFile) PositionFile = -1;
     bool closed;
@@ -209,12 +214,14 @@ bool PlatClose(PlatFile file) {
 }
 
 bool PlatDelete(const char* path) {
+    if (OutputSinkActive()) return true;  // what was sent cannot be called back
     bool deleted;
     if (DestinationDelete(path, &deleted)) return deleted;
     return unlink(PosixNativePath(path).c_str()) == 0;
 }
 
 bool PlatFindName(const char* path, bool* isFolder) {
+    if (OutputSinkActive()) return false;
     bool found;
     if (DestinationFindName(path, isFolder, &found)) return found;
     std::string native = PosixNativePath(path);
@@ -228,6 +235,7 @@ bool PlatFindName(const char* path, bool* isFolder) {
 }
 
 bool PlatCreateFolder(const char* path) {
+    if (OutputSinkActive()) return true;
     bool made;
     if (DestinationCreateFolder(path, &made)) return made;
     return mkdir(PosixNativePath(path).c_str(), 0777) == 0;
