@@ -67,10 +67,29 @@ public:
                 ReadEntryHeader(bytes_, pos, end, PreviousForReading(), true, strict) != ReadOutcome::Done)
                 read = ReadOutcome::Invalid;
             if (read == ReadOutcome::OutOfData && Repair(region, pos)) continue;
+            bool placeRefused = false;
+            if (startInDoubt_ && read == ReadOutcome::Done && !h.endMarker) {
+                // The entry before took bytes in doubt, so where it ended is in doubt too:
+                // a decoder that falls back into step ends a body at a plausible place
+                // that need not be the right one. The record found there is believed only
+                // when a chain of records and bodies fits from it, as after a scan, and
+                // its name may have lost its front.
+                startInDoubt_ = false;
+                budget_ = uint64_t{1} << 40;
+                if (ChainStartsAt(pos, end)) {
+                    nameMayBeCut_ = true;
+                } else {
+                    read = ReadOutcome::Invalid;
+                    placeRefused = true;
+                }
+            }
+            startInDoubt_ = false;
             if (read != ReadOutcome::Done) {
                 FinishPending(read == ReadOutcome::Invalid);
                 uint64_t doubt = pos;
-                if (read == ReadOutcome::Invalid) {
+                if (placeRefused) {
+                    ++pos;
+                } else if (read == ReadOutcome::Invalid) {
                     NoteFormatBreak(pos, "a record breaks the format");
                     ++pos;
                 } else {
@@ -102,6 +121,7 @@ public:
             SalvagedEntry e = Describe(h, NameDoubt(h));
             if (h.isFolder) {
                 pending_ = std::make_unique<SalvagedEntry>(e);
+                startInDoubt_ = Doubtful(h.start, h.bodyStart);
                 pos = h.bodyStart;
                 continue;
             }
@@ -132,6 +152,7 @@ public:
                 e.contentKnown = body.unknownBytes == 0 && trustedEnd != h.bodyStart;
                 e.timesCertain = !Doubtful(nameEnd, timesEnd);
                 pending_ = std::make_unique<SalvagedEntry>(e);
+                startInDoubt_ = Doubtful(h.start, body.end);
                 pos = body.end;
                 continue;
             }
@@ -756,6 +777,7 @@ private:
     size_t previousKnown_ = 0;
     bool previousFull_ = true;
     bool nameMayBeCut_ = false;  // the record found by a scan may have begun in the damage
+    bool startInDoubt_ = false;  // the entry before ended at a place decoded from bytes in doubt
     // Entries whose names hang on a lost name, held back until that is settled.
     bool chainOpen_ = false, chainPinnable_ = false;
     size_t chainShared_ = 0;

@@ -135,7 +135,9 @@ TEST_F(Salvage, SingleFlippedBytesAreRepairedOrSteppedOver) {
     ASSERT_GT(blocks.size(), 12u);
     // Every block in turn, a byte flipped near its front and one near its middle. A
     // repair that the stream cannot single out (a byte in a name, or among literals
-    // that decode alike) is not made; the rest come back whole.
+    // that decode alike) is not made; the rest come back whole. Where a few repairs fit,
+    // the record behind the body that holds them is found again as after a scan, and a
+    // name of its own there is not taken as whole.
     int whole = 0, tries = 0;
     for (size_t b = 0; b < blocks.size(); ++b) {
         for (size_t where : {size_t{37}, size_t{2011}}) {
@@ -147,7 +149,7 @@ TEST_F(Salvage, SingleFlippedBytesAreRepairedOrSteppedOver) {
             if (s.exact == Files) ++whole;
         }
     }
-    EXPECT_GE(whole, tries * 2 / 3);
+    EXPECT_GE(whole, tries / 2);
 }
 
 TEST_F(Salvage, RunsOfBlocksCutsAndGarbage) {
