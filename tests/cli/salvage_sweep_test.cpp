@@ -3,6 +3,7 @@
 // in name or in bytes.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -115,6 +116,20 @@ Sweep SweepArchive(const std::string& archive, uint32_t seed, int perPattern) {
             Salvage(damaged, sources, sweep, what);
         }
         {
+            // Two or three bytes of one block: a single-byte repair that fits the CRC is
+            // then always wrong, however well the stream runs on.
+            std::vector<uint8_t> bytes = original;
+            std::string what = "seed " + std::to_string(seed) + " run " + std::to_string(i) + " near";
+            size_t first = ImageEnd + random() % span;
+            for (int k = 0, n = 2 + i % 2; k < n; ++k) {
+                size_t at = std::min(first + (k == 0 ? 0 : random() % 3000), bytes.size() - 1);
+                bytes[at] ^= static_cast<uint8_t>(1 + random() % 255);
+                what += " " + std::to_string(at) + "=" + std::to_string(bytes[at]);
+            }
+            WriteWholeFile(damaged, bytes);
+            Salvage(damaged, sources, sweep, what);
+        }
+        {
             std::vector<uint8_t> bytes(original.begin(), original.begin() + ImageEnd + random() % span);
             WriteWholeFile(damaged, bytes);
             Salvage(damaged, sources, sweep, "cut at " + std::to_string(bytes.size()));
@@ -153,4 +168,17 @@ TEST(SalvageSweep, NoExactFileOfATreeWithSharedNamesDiffersFromItsSource) {
     std::string archive = folder / "t.exe";
     ASSERT_EQ(RunCli({"pack", "-q", folder / "tree", "-o", archive}).code, 0);
     Report(SweepArchive(archive, 2, 40));
+}
+
+// A longer sweep over any archive: DADUVIVU_SWEEP_ARCHIVE names it (packed from a sound
+// tree), DADUVIVU_SWEEP_RUNS how many rounds of the seven patterns, DADUVIVU_SWEEP_SEED the seed.
+TEST(SalvageSweep, OfTheArchiveNamedInTheEnvironment) {
+    const char* path = std::getenv("DADUVIVU_SWEEP_ARCHIVE");
+    if (path == nullptr) GTEST_SKIP() << "DADUVIVU_SWEEP_ARCHIVE is not set";
+    const char* runs = std::getenv("DADUVIVU_SWEEP_RUNS");
+    const char* seed = std::getenv("DADUVIVU_SWEEP_SEED");
+    TempFolder folder;
+    std::string archive = folder / "a.exe";
+    WriteWholeFile(archive, ReadWholeFile(path));
+    Report(SweepArchive(archive, seed ? std::atoi(seed) : 3, runs ? std::atoi(runs) : 20));
 }
