@@ -460,7 +460,7 @@ private:
         if (!e.nameCertain)
             e.reason = "its name shares a prefix with a name that was lost (guessed from the last name known)";
         else if (!e.contentKnown)
-            e.reason = "it copies bytes from a file that is lost or unverified";
+            e.reason = "some of its bytes lie in damage or are copied from a file that is lost or unverified";
         else if (!e.followedWell)
             e.reason = "the record behind it breaks the format";
         else if (!e.timesCertain)
