@@ -409,6 +409,7 @@ private:
                 chainPinnable_ = true;
             }
             e.nameCertain = false;
+            e.nameInDoubt = true;
             e.sharedUnknown = h.name.size();
             chainShared_ = h.name.size();
             chainOwn_.clear();
@@ -532,7 +533,9 @@ private:
             if (slash != std::string::npos && folders_.count(name.substr(0, slash)) == 0) usable = false;
         }
         for (SalvagedEntry& e : chain_) {
-            if (usable && e.sharedUnknown <= pinned.size()) {
+            // A name with a byte in doubt may be longer or shorter than it reads: the
+            // front a folder gives the names behind it says nothing of its end.
+            if (usable && !e.nameInDoubt && e.sharedUnknown <= pinned.size()) {
                 e.rawName = pinned.substr(0, e.sharedUnknown) + e.ownBytes;
                 e.nameCertain = true;
             }
