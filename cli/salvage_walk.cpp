@@ -399,15 +399,16 @@ private:
         // A shared prefix is known when the name it was taken from is known that far.
         bool certain = (!h.shared && !nameMayBeCut_) || (h.shared && (previousFull_ || h.sharedCount <= previousKnown_));
         size_t taken = h.shared ? std::min(h.sharedCount, previous_.size()) : 0;
+        // A name of its own that may have lost its front is a name in doubt from its
+        // first byte: how long it really is, is not known.
+        if (!h.shared && nameMayBeCut_ && nameDoubt == std::string::npos) nameDoubt = 0;
         if (nameDoubt != std::string::npos) {
             // A name with a byte in doubt is known only before it; the names that
-            // follow it are recovered like those that follow a lost name.
-            if (chainOpen_) {
-                chainPinnable_ = false;
-            } else {
-                chainOpen_ = true;
-                chainPinnable_ = true;
-            }
+            // follow it are recovered like those that follow a lost name, in a chain
+            // of their own: what they share with it says nothing of the names before.
+            ResolveNames();
+            chainOpen_ = true;
+            chainPinnable_ = true;
             e.nameCertain = false;
             e.nameInDoubt = true;
             e.sharedUnknown = h.name.size();
@@ -427,6 +428,9 @@ private:
             NoteFolders(h);
         } else {
             // The name is the lost name's first sharedUnknown bytes and bytes of its own.
+            // One that shares more than the name before holds as read lacks bytes that
+            // are unknown, and no folder can tell how many.
+            if (chainOpen_ && h.shared && h.sharedCount > previous_.size()) chainPinnable_ = false;
             if (!chainOpen_) {
                 chainOpen_ = true;
                 chainPinnable_ = h.shared && !nameMayBeCut_;
