@@ -315,38 +315,33 @@ private:
                 if (i + 1 < s.size()) agreed = std::max(agreed, s[i + 1]);
             for (uint64_t at = low; at < agreed; ++at) doubt_.insert(at);
         }
+        // Whatever fits, the block's bytes are not trusted: damage to two or more bytes
+        // leaves some sixteen single-byte changes that agree with the CRC, all of them
+        // wrong, and a decoder that falls back into step by itself can carry one of
+        // them through the block and far behind it. A repair keeps the places of the
+        // entries and the count of files; what the block holds stays in doubt.
         const ByteRepair& r = fits[0];
         PayloadDamage& note = result_.damage[block->damage];
-        note.kind = "block repaired";
-        char detail[200];
+        for (uint64_t at = start; at < blockEnd; ++at) doubt_.insert(at);
+        if (r.index < payloadLength) patched_[start + r.index] ^= r.mask;
+        note.kind = "block repaired in part";
+        char detail[240];
         if (!corroborated) {
-            // Too few files behind the block to tell a repair from a decoder that fell
-            // back into step: the places of the entries are taken, the block's bytes
-            // are not trusted.
-            note.kind = "block repaired in part";
-            for (uint64_t at = start; at < blockEnd; ++at) doubt_.insert(at);
-            if (r.index < payloadLength) patched_[start + r.index] ^= r.mask;
             std::snprintf(detail, sizeof detail,
                           "failed its CRC check; a single-byte change lets the entries run on to the end, but too "
                           "few files follow the block to prove it: what the block holds is not trusted");
         } else if (fits.size() > 1) {
-            note.kind = "block repaired in part";
-            for (const ByteRepair& f : fits)
-                if (f.index < payloadLength) doubt_.insert(start + f.index);
-            if (r.index < payloadLength) patched_[start + r.index] ^= r.mask;
             std::snprintf(detail, sizeof detail,
                           "failed its CRC check; %zu single-byte changes agree with the CRC and with where the "
-                          "entries lie; the entries that hold those bytes are not trusted",
+                          "entries lie: their places are kept, what they hold in the block is not trusted",
                           fits.size());
-        } else if (r.index < payloadLength) {
-            uint8_t was = patched_[start + r.index];
-            patched_[start + r.index] ^= r.mask;
-            std::snprintf(detail, sizeof detail,
-                          "failed its CRC check; byte %u of the block was 0x%02X and is taken as 0x%02X, the only "
-                          "single-byte change under which the CRC and the entries after it agree",
-                          r.index, was, patched_[start + r.index]);
         } else {
-            std::snprintf(detail, sizeof detail, "only its check bytes were damaged");
+            note.kind = "block repaired";
+            std::snprintf(detail, sizeof detail,
+                          "failed its CRC check; one single-byte change (byte %u) lets the entries run on through "
+                          "it: their places are kept, what they hold in the block is not trusted (damage to more "
+                          "bytes would look the same)",
+                          r.index);
         }
         note.detail = detail;
         regions_[region].second = end;
