@@ -67,10 +67,29 @@ public:
                 ReadEntryHeader(bytes_, pos, end, PreviousForReading(), true, strict) != ReadOutcome::Done)
                 read = ReadOutcome::Invalid;
             if (read == ReadOutcome::OutOfData && Repair(region, pos)) continue;
+            bool placeRefused = false;
+            if (startInDoubt_ && read == ReadOutcome::Done && !h.endMarker) {
+                // The entry before took bytes in doubt, so where it ended is in doubt too:
+                // a decoder that falls back into step ends a body at a plausible place
+                // that need not be the right one. The record found there is believed only
+                // when a chain of records and bodies fits from it, as after a scan, and
+                // its name may have lost its front.
+                startInDoubt_ = false;
+                budget_ = uint64_t{1} << 40;
+                if (ChainStartsAt(pos, end)) {
+                    nameMayBeCut_ = true;
+                } else {
+                    read = ReadOutcome::Invalid;
+                    placeRefused = true;
+                }
+            }
+            startInDoubt_ = false;
             if (read != ReadOutcome::Done) {
                 FinishPending(read == ReadOutcome::Invalid);
                 uint64_t doubt = pos;
-                if (read == ReadOutcome::Invalid) {
+                if (placeRefused) {
+                    ++pos;
+                } else if (read == ReadOutcome::Invalid) {
                     NoteFormatBreak(pos, "a record breaks the format");
                     ++pos;
                 } else {
@@ -102,6 +121,7 @@ public:
             SalvagedEntry e = Describe(h, NameDoubt(h));
             if (h.isFolder) {
                 pending_ = std::make_unique<SalvagedEntry>(e);
+                startInDoubt_ = Doubtful(h.start, h.bodyStart);
                 pos = h.bodyStart;
                 continue;
             }
@@ -132,6 +152,7 @@ public:
                 e.contentKnown = body.unknownBytes == 0 && trustedEnd != h.bodyStart;
                 e.timesCertain = !Doubtful(nameEnd, timesEnd);
                 pending_ = std::make_unique<SalvagedEntry>(e);
+                startInDoubt_ = Doubtful(h.start, body.end);
                 pos = body.end;
                 continue;
             }
@@ -294,38 +315,33 @@ private:
                 if (i + 1 < s.size()) agreed = std::max(agreed, s[i + 1]);
             for (uint64_t at = low; at < agreed; ++at) doubt_.insert(at);
         }
+        // Whatever fits, the block's bytes are not trusted: damage to two or more bytes
+        // leaves some sixteen single-byte changes that agree with the CRC, all of them
+        // wrong, and a decoder that falls back into step by itself can carry one of
+        // them through the block and far behind it. A repair keeps the places of the
+        // entries and the count of files; what the block holds stays in doubt.
         const ByteRepair& r = fits[0];
         PayloadDamage& note = result_.damage[block->damage];
-        note.kind = "block repaired";
-        char detail[200];
+        for (uint64_t at = start; at < blockEnd; ++at) doubt_.insert(at);
+        if (r.index < payloadLength) patched_[start + r.index] ^= r.mask;
+        note.kind = "block repaired in part";
+        char detail[240];
         if (!corroborated) {
-            // Too few files behind the block to tell a repair from a decoder that fell
-            // back into step: the places of the entries are taken, the block's bytes
-            // are not trusted.
-            note.kind = "block repaired in part";
-            for (uint64_t at = start; at < blockEnd; ++at) doubt_.insert(at);
-            if (r.index < payloadLength) patched_[start + r.index] ^= r.mask;
             std::snprintf(detail, sizeof detail,
                           "failed its CRC check; a single-byte change lets the entries run on to the end, but too "
                           "few files follow the block to prove it: what the block holds is not trusted");
         } else if (fits.size() > 1) {
-            note.kind = "block repaired in part";
-            for (const ByteRepair& f : fits)
-                if (f.index < payloadLength) doubt_.insert(start + f.index);
-            if (r.index < payloadLength) patched_[start + r.index] ^= r.mask;
             std::snprintf(detail, sizeof detail,
                           "failed its CRC check; %zu single-byte changes agree with the CRC and with where the "
-                          "entries lie; the entries that hold those bytes are not trusted",
+                          "entries lie: their places are kept, what they hold in the block is not trusted",
                           fits.size());
-        } else if (r.index < payloadLength) {
-            uint8_t was = patched_[start + r.index];
-            patched_[start + r.index] ^= r.mask;
-            std::snprintf(detail, sizeof detail,
-                          "failed its CRC check; byte %u of the block was 0x%02X and is taken as 0x%02X, the only "
-                          "single-byte change under which the CRC and the entries after it agree",
-                          r.index, was, patched_[start + r.index]);
         } else {
-            std::snprintf(detail, sizeof detail, "only its check bytes were damaged");
+            note.kind = "block repaired";
+            std::snprintf(detail, sizeof detail,
+                          "failed its CRC check; one single-byte change (byte %u) lets the entries run on through "
+                          "it: their places are kept, what they hold in the block is not trusted (damage to more "
+                          "bytes would look the same)",
+                          r.index);
         }
         note.detail = detail;
         regions_[region].second = end;
@@ -378,16 +394,18 @@ private:
         // A shared prefix is known when the name it was taken from is known that far.
         bool certain = (!h.shared && !nameMayBeCut_) || (h.shared && (previousFull_ || h.sharedCount <= previousKnown_));
         size_t taken = h.shared ? std::min(h.sharedCount, previous_.size()) : 0;
+        // A name of its own that may have lost its front is a name in doubt from its
+        // first byte: how long it really is, is not known.
+        if (!h.shared && nameMayBeCut_ && nameDoubt == std::string::npos) nameDoubt = 0;
         if (nameDoubt != std::string::npos) {
             // A name with a byte in doubt is known only before it; the names that
-            // follow it are recovered like those that follow a lost name.
-            if (chainOpen_) {
-                chainPinnable_ = false;
-            } else {
-                chainOpen_ = true;
-                chainPinnable_ = true;
-            }
+            // follow it are recovered like those that follow a lost name, in a chain
+            // of their own: what they share with it says nothing of the names before.
+            ResolveNames();
+            chainOpen_ = true;
+            chainPinnable_ = true;
             e.nameCertain = false;
+            e.nameInDoubt = true;
             e.sharedUnknown = h.name.size();
             chainShared_ = h.name.size();
             chainOwn_.clear();
@@ -405,6 +423,9 @@ private:
             NoteFolders(h);
         } else {
             // The name is the lost name's first sharedUnknown bytes and bytes of its own.
+            // One that shares more than the name before holds as read lacks bytes that
+            // are unknown, and no folder can tell how many.
+            if (chainOpen_ && h.shared && h.sharedCount > previous_.size()) chainPinnable_ = false;
             if (!chainOpen_) {
                 chainOpen_ = true;
                 chainPinnable_ = h.shared && !nameMayBeCut_;
@@ -439,7 +460,7 @@ private:
         if (!e.nameCertain)
             e.reason = "its name shares a prefix with a name that was lost (guessed from the last name known)";
         else if (!e.contentKnown)
-            e.reason = "it copies bytes from a file that is lost or unverified";
+            e.reason = "some of its bytes lie in damage or are copied from a file that is lost or unverified";
         else if (!e.followedWell)
             e.reason = "the record behind it breaks the format";
         else if (!e.timesCertain)
@@ -511,7 +532,9 @@ private:
             if (slash != std::string::npos && folders_.count(name.substr(0, slash)) == 0) usable = false;
         }
         for (SalvagedEntry& e : chain_) {
-            if (usable && e.sharedUnknown <= pinned.size()) {
+            // A name with a byte in doubt may be longer or shorter than it reads: the
+            // front a folder gives the names behind it says nothing of its end.
+            if (usable && !e.nameInDoubt && e.sharedUnknown <= pinned.size()) {
                 e.rawName = pinned.substr(0, e.sharedUnknown) + e.ownBytes;
                 e.nameCertain = true;
             }
@@ -756,6 +779,7 @@ private:
     size_t previousKnown_ = 0;
     bool previousFull_ = true;
     bool nameMayBeCut_ = false;  // the record found by a scan may have begun in the damage
+    bool startInDoubt_ = false;  // the entry before ended at a place decoded from bytes in doubt
     // Entries whose names hang on a lost name, held back until that is settled.
     bool chainOpen_ = false, chainPinnable_ = false;
     size_t chainShared_ = 0;

@@ -34,6 +34,7 @@ struct SalvagedEntry {
     bool followedWell = true;  // the record behind it could be read
     bool timesCertain = true;  // no byte of its times is in doubt
     bool bodyLost = false;
+    bool nameInDoubt = false;  // a byte of its own record's name is in doubt: no folder recovers it
     size_t sharedUnknown = 0;  // a lost name's first bytes that this name begins with
     std::string ownBytes;      // and the bytes of its own behind them
 };
