@@ -11,7 +11,6 @@
 #include <ctime>
 #include <memory>
 
-#include <set>
 #include <thread>
 
 #include "container/archive.h"
@@ -76,21 +75,6 @@ std::string BaseNameWithoutExtension(const std::string& path) {
 std::string FolderOf(const std::string& path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-// Folders that hold anything come into being with what they hold; only empty ones
-// need an entry of their own.
-std::vector<bool> FoldersToStore(const std::vector<SourceEntry>& entries) {
-    std::set<std::string> names;
-    for (const SourceEntry& e : entries) names.insert(e.name);
-    std::vector<bool> store(entries.size(), false);
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (!entries[i].folder) continue;
-        const std::string inside = entries[i].name + "\\";
-        auto next = names.lower_bound(inside);
-        store[i] = next == names.end() || next->compare(0, inside.size(), inside) != 0;
-    }
-    return store;
 }
 
 int ThreadsFor(const PackOptions& options) {
@@ -168,7 +152,6 @@ PackResult Pack(const PackOptions& options) {
     result.placeholderStub = options.stub.empty() && !DefaultStubIsReal();
     uint64_t total = 0;
     for (const SourceEntry& e : entries) total += e.size;
-    const std::vector<bool> storeFolder = FoldersToStore(entries);
 
     VolumeWriter out(options.output, head.bytes, head.recordedSizeAt, options.volumeSize, stamp,
                      FolderOf(options.output) + baseUtf8 + "_");
@@ -197,7 +180,9 @@ PackResult Pack(const PackOptions& options) {
     auto writeFolders = [&] {
         for (; nextToWrite < entries.size() && entries[nextToWrite].folder; ++nextToWrite) {
             ++result.folders;
-            if (storeFolder[nextToWrite]) writer.Folder(entries[nextToWrite]);
+            // Every folder keeps its entry, also one that its files would make: the
+            // entries are what lets a damaged archive's names be told again.
+            writer.Folder(entries[nextToWrite]);
         }
     };
     auto writeNextFile = [&] {
