@@ -295,76 +295,71 @@ void BuildTree(HuffmanModel& model) {
     // frequency: behind the leaves of its frequency and behind the nodes of its frequency
     // made before it. So the last entry is the smallest leaf, unless an internal node is
     // smaller or as small, and then it is the newest internal node of the smallest
-    // frequency. Made nodes never shrink in frequency, so the internal nodes wait in two
-    // places: `group`, the nodes of the smallest frequency taken newest first, and the
-    // larger ones in the order made. Runs of equal entries pair off in bulk.
+    // frequency. Made nodes never shrink in frequency, so they wait in one queue, oldest
+    // first: its front run of the smallest frequency, the group, queue[base .. top), is
+    // taken from the top, newest first, and the queue goes on at `wait`. A node made
+    // with the group's frequency while nothing else waits is the newest of the group: it
+    // goes on top (into the place of one taken, if any). Runs of equal entries pair off
+    // in bulk.
     HuffmanNode* nodes = model.nodes;
     const int16_t* list = model.order;
     const int32_t* leafFrequency = model.orderedFrequency + 1;  // [-1] is above every count
-    int32_t* madeFrequency = reinterpret_cast<int32_t*>(model.scratch[0]);
-    int16_t* group = reinterpret_cast<int16_t*>(model.scratch[1]);  // indices in the order made
+    int32_t* queueFrequency = reinterpret_cast<int32_t*>(model.scratch[0]);
+    int16_t* queue = reinterpret_cast<int16_t*>(model.scratch[1]);  // node numbers
     int leaves = SymbolCount;  // list[0 .. leaves) are the leaves not yet merged
-    int waitHead = 0;          // internal nodes waitHead .. made-1 wait, oldest first
-    int groupCount = 0;
+    int base = 0, top = 0, wait = 0, tail = 0;
     int32_t groupFrequency = 0;
-    int made = 0;
+    int made = SymbolCount;  // the next node's number
 
     // `last` is the entry taken first (bit 1), `before` the one in front of it (bit 0).
     auto make = [&](int last, int before, int32_t sum) {
-        HuffmanNode& inner = nodes[SymbolCount + made];
+        HuffmanNode& inner = nodes[made];
         inner.symbol = 0;
         inner.frequency = sum;
         inner.child0 = static_cast<int16_t>(before);
         inner.child1 = static_cast<int16_t>(last);
-        madeFrequency[made] = sum;
-        // Nothing waits and the group has its frequency: it goes on top of the group.
-        if (groupCount > 0 && waitHead == made && groupFrequency == sum) {
-            group[groupCount++] = static_cast<int16_t>(made);
-            waitHead = made + 1;
+        if (top > base && wait == tail && groupFrequency == sum) {
+            queue[top] = static_cast<int16_t>(made);
+            queueFrequency[top] = sum;
+            wait = tail = ++top;
+        } else {
+            queue[tail] = static_cast<int16_t>(made);
+            queueFrequency[tail++] = sum;
         }
         ++made;
     };
-    auto fillGroup = [&] {
-        if (groupCount > 0) return;
-        if (waitHead == made) {
-            groupFrequency = 0x7FFFFFFF;  // nothing waits
-            return;
-        }
-        groupFrequency = madeFrequency[waitHead];
+    auto refill = [&] {
+        if (top > base) return;
+        base = wait;
+        if (wait == tail) return;
+        groupFrequency = queueFrequency[wait];
         do
-            group[groupCount++] = static_cast<int16_t>(waitHead++);
-        while (waitHead < made && madeFrequency[waitHead] == groupFrequency);
+            ++wait;
+        while (wait < tail && queueFrequency[wait] == groupFrequency);
+        top = wait;
     };
-    // The smallest entry but one, after `taken` has gone.
-    auto takeSecond = [&](int* entry) -> int32_t {
-        fillGroup();
-        int32_t f = leafFrequency[leaves - 1];
-        if (groupCount > 0 && groupFrequency <= f) {
-            *entry = SymbolCount + group[--groupCount];
-            return groupFrequency;
-        }
-        *entry = list[--leaves];
-        return f;
-    };
+    // Whether the next entry taken is a node of the group rather than a leaf.
+    auto groupFirst = [&] { return top > base && groupFrequency <= leafFrequency[leaves - 1]; };
 
-    while (made < SymbolCount - 1) {
-        fillGroup();
-        int32_t smallestLeaf = leafFrequency[leaves - 1];
+    while (made < NodeCount) {
+        refill();
         int first, second;
-        int32_t firstFrequency;
-        if (groupCount > 0 && groupFrequency <= smallestLeaf) {
-            if (groupCount >= 2 && groupFrequency > 0 && groupFrequency < (1 << 30)) {
-                // Nodes of the group pair off, newest first; their sums are larger.
+        int32_t firstFrequency, secondFrequency;
+        if (groupFirst()) {
+            if (top - base >= 2 && groupFrequency > 0 && groupFrequency < (1 << 30)) {
+                // Nodes of the group pair off, newest first; their sums are larger and
+                // wait behind the group.
                 int32_t sum = 2 * groupFrequency;
                 do {
-                    int last = SymbolCount + group[--groupCount];
-                    make(last, SymbolCount + group[--groupCount], sum);
-                } while (groupCount >= 2);
+                    make(queue[top - 1], queue[top - 2], sum);
+                    top -= 2;
+                } while (top - base >= 2);
                 continue;
             }
-            first = SymbolCount + group[--groupCount];
+            first = queue[--top];
             firstFrequency = groupFrequency;
         } else {
+            int32_t smallestLeaf = leafFrequency[leaves - 1];
             if (leaves >= 2 && leafFrequency[leaves - 2] == smallestLeaf && smallestLeaf > 0 &&
                 smallestLeaf < (1 << 30)) {
                 // Leaves of the smallest count pair off from the end; every node is larger.
@@ -378,7 +373,14 @@ void BuildTree(HuffmanModel& model) {
             first = list[--leaves];
             firstFrequency = smallestLeaf;
         }
-        int32_t secondFrequency = takeSecond(&second);
+        refill();
+        if (groupFirst()) {
+            second = queue[--top];
+            secondFrequency = groupFrequency;
+        } else {
+            second = list[--leaves];
+            secondFrequency = leafFrequency[leaves];
+        }
         make(first, second, WrappingSum(firstFrequency, secondFrequency));
     }
     model.list[0] = static_cast<int16_t>(RootNode);  // step 5
