@@ -206,6 +206,10 @@ void SortLeaves(HuffmanModel& model) {
     int32_t* into = reinterpret_cast<int32_t*>(model.scratch[2]);
     int low = 0;
     for (int i = 0; i < n; ++i) {
+        if (i > 0 && changed[i] >> 32 == changed[i - 1] >> 32) {  // the same count: the same place
+            into[i] = low;
+            continue;
+        }
         int32_t f = static_cast<int32_t>(0x7FFFFFFFu - static_cast<uint32_t>(changed[i] >> 32));
         int high = static_cast<int>(changed[i] >> 16 & 0xFFFF);
         while (low < high) {
@@ -226,13 +230,11 @@ void SortLeaves(HuffmanModel& model) {
             int skip = HighestAtOrBelow(stale, from);
             int first = skip >= low ? skip + 1 : low;
             int shift = at - from;
-            if (shift != 0) {
-                for (int j = from; j >= first; --j) {
-                    int s = order[j];
-                    order[j + shift] = static_cast<int16_t>(s);
-                    counts[j + shift] = counts[j];
-                    rank[s] = j + shift;
-                }
+            if (shift != 0 && from >= first) {
+                int length = from - first + 1;
+                __builtin_memmove(order + first + shift, order + first, length * sizeof *order);
+                __builtin_memmove(counts + first + shift, counts + first, length * sizeof *counts);
+                for (int j = first + shift; j <= from + shift; ++j) rank[order[j]] = j;
             }
             at -= from - first + 1;
             from = skip >= low ? skip - 1 : first - 1;
@@ -351,7 +353,9 @@ void BuildTree(HuffmanModel& model) {
                 // wait behind the group.
                 int32_t sum = 2 * groupFrequency;
                 do {
-                    make(queue[top - 1], queue[top - 2], sum);
+                    nodes[made] = {0, sum, queue[top - 2], queue[top - 1]};
+                    queue[tail] = static_cast<int16_t>(made++);
+                    queueFrequency[tail++] = sum;
                     top -= 2;
                 } while (top - base >= 2);
                 continue;
@@ -363,11 +367,20 @@ void BuildTree(HuffmanModel& model) {
             if (leaves >= 2 && leafFrequency[leaves - 2] == smallestLeaf && smallestLeaf > 0 &&
                 smallestLeaf < (1 << 30)) {
                 // Leaves of the smallest count pair off from the end; every node is larger.
+                // They all go on top of the group, or all wait at the end of the queue.
                 int32_t sum = 2 * smallestLeaf;
+                bool joins = top > base && wait == tail && groupFrequency == sum;
+                int to = joins ? top : tail;
                 do {
-                    make(list[leaves - 1], list[leaves - 2], sum);
+                    nodes[made] = {0, sum, list[leaves - 2], list[leaves - 1]};
+                    queue[to] = static_cast<int16_t>(made++);
+                    queueFrequency[to++] = sum;
                     leaves -= 2;
                 } while (leaves >= 2 && leafFrequency[leaves - 2] == smallestLeaf);
+                if (joins)
+                    top = wait = tail = to;
+                else
+                    tail = to;
                 continue;
             }
             first = list[--leaves];
