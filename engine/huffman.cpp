@@ -170,19 +170,22 @@ void SortLeaves(HuffmanModel& model) {
         stale[k >> 5] |= 1u << (k & 31);
         ++changedCount;
     };
+    // A word of flags per 32 symbols, then the flagged ones: no branch per symbol.
+    for (int word = 0; word < SymbolCount / 32; ++word) {
+        const int32_t* now = frequency + word * 32;
+        const int32_t* then = built + word * 32;
+        uint32_t differ = 0;
 #if defined(__SSE2__) && !defined(DADUVIVU_COMPACT_CORE)
-    for (int s = 0; s < SymbolCount; s += 4) {
-        __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(frequency + s));
-        __m128i then = _mm_loadu_si128(reinterpret_cast<const __m128i*>(built + s));
-        int same = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(now, then)));
-        if (same == 15) continue;
-        for (int i = 0; i < 4; ++i)
-            if (!(same >> i & 1)) mark(s + i);
-    }
+        for (int i = 0; i < 32; i += 4) {
+            __m128i same = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(now + i)),
+                                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(then + i)));
+            differ |= static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(same)) ^ 15) << i;
+        }
 #else
-    for (int s = 0; s < SymbolCount; ++s)
-        if (frequency[s] != built[s]) mark(s);
+        for (int i = 0; i < 32; ++i) differ |= static_cast<uint32_t>(now[i] != then[i]) << i;
 #endif
+        for (; differ != 0; differ &= differ - 1) mark(word * 32 + __builtin_ctz(differ));
+    }
     if (changedCount == 0) return;
     if (wrapped) {
         SortAllLeaves(model);
@@ -212,12 +215,11 @@ void SortLeaves(HuffmanModel& model) {
         }
         int32_t f = static_cast<int32_t>(0x7FFFFFFFu - static_cast<uint32_t>(changed[i] >> 32));
         int high = static_cast<int>(changed[i] >> 16 & 0xFFFF);
-        while (low < high) {
-            int middle = (low + high) / 2;
-            if (counts[middle] < f)
-                high = middle;
-            else
-                low = middle + 1;
+        // The place lies in low..high; halving without a branch on the counts.
+        for (int length = high - low + 1; length > 1;) {
+            int half = length / 2;
+            low = counts[low + half - 1] < f ? low : low + half;
+            length -= half;
         }
         into[i] = low;
     }
@@ -230,11 +232,13 @@ void SortLeaves(HuffmanModel& model) {
             int skip = HighestAtOrBelow(stale, from);
             int first = skip >= low ? skip + 1 : low;
             int shift = at - from;
-            if (shift != 0 && from >= first) {
-                int length = from - first + 1;
-                __builtin_memmove(order + first + shift, order + first, length * sizeof *order);
-                __builtin_memmove(counts + first + shift, counts + first, length * sizeof *counts);
-                for (int j = first + shift; j <= from + shift; ++j) rank[order[j]] = j;
+            if (shift != 0) {
+                for (int j = from; j >= first; --j) {
+                    int s = order[j];
+                    order[j + shift] = static_cast<int16_t>(s);
+                    counts[j + shift] = counts[j];
+                    rank[s] = j + shift;
+                }
             }
             at -= from - first + 1;
             from = skip >= low ? skip - 1 : first - 1;
