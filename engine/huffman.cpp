@@ -1,6 +1,9 @@
 #include "engine/huffman.h"
 
 #include <stddef.h>
+#if defined(__SSE2__) && !defined(DADUVIVU_COMPACT_CORE)
+#include <emmintrin.h>
+#endif
 
 #include "container/block_stream.h"
 
@@ -101,154 +104,300 @@ uint64_t* SortChanged(uint64_t* keys, uint64_t* scratch, int n) {
     return scratch;
 }
 
+// Writes the sorted keys into the order from position `at` down.
+void PlaceAll(HuffmanModel& model, const uint64_t* keys, int n, int at) {
+    for (int c = n - 1; c >= 0; --c, --at) {
+        int s = static_cast<int>(keys[c] & 0xFFFF);
+        model.order[at] = static_cast<int16_t>(s);
+        model.orderedFrequency[at + 1] = static_cast<int32_t>(0x7FFFFFFFu - static_cast<uint32_t>(keys[c] >> 32));
+        model.rank[s] = at;
+    }
+}
+
+// Steps 1 to 3 for every leaf at once: the first build, or counts that wrapped past
+// 2^31 and so went down.
+void SortAllLeaves(HuffmanModel& model) {
+    uint64_t* keys = model.scratch[0];
+    for (int k = 0; k < SymbolCount; ++k) {
+        int s = model.order[k];
+        int32_t f = model.frequency[s];
+        model.builtFrequency[s] = f;
+        model.nodes[s].frequency = f;
+        keys[k] = OrderKey(f, k, s);
+    }
+    PlaceAll(model, SortChanged(keys, model.scratch[1], SymbolCount), SymbolCount, SymbolCount - 1);
+}
+
+// The highest set bit at or below `high` in a 512-bit set, or -1.
+inline int HighestAtOrBelow(const uint32_t* set, int high) {
+    int word = high >> 5;
+    uint32_t bits = set[word] & (~0u >> (31 - (high & 31)));
+    while (bits == 0) {
+        if (--word < 0) return -1;
+        bits = set[word];
+    }
+    return word * 32 + 31 - __builtin_clz(bits);
+}
+
 // Steps 1 to 3: the stable sort of the leaves into non-increasing frequency, leaves of
 // equal frequency in the order of the previous build. Leaves whose counts did not
-// change since that build are still in order among themselves, so only the changed
-// ones are sorted and then merged in while the previous order is walked once.
+// change since that build are still in order among themselves, and a changed leaf only
+// moves forward. So only the changed leaves are sorted; each goes in front of the first
+// leaf of a smaller count in the previous order, and the stretches of unchanged leaves
+// between these places and the changed leaves' old places move back as blocks, from
+// the back; a stretch that keeps its place is not touched.
 void SortLeaves(HuffmanModel& model) {
+    if (!model.ordered) {
+        SortAllLeaves(model);
+        model.orderedFrequency[0] = 0x7FFFFFFF;
+        model.ordered = true;
+        return;
+    }
     const int32_t* frequency = model.frequency;
+    int32_t* built = model.builtFrequency;
     int16_t* order = model.order;
     int32_t* counts = model.orderedFrequency + 1;
-    uint64_t* changed = model.scratch[0];
+    int32_t* rank = model.rank;
+    uint32_t stale[SymbolCount / 32] = {};  // the old places of the changed leaves
     int changedCount = 0;
-    if (!model.ordered) {
-        for (int k = 0; k < SymbolCount; ++k) changed[changedCount++] = OrderKey(frequency[order[k]], k, order[k]);
-    } else {
-        for (int k = 0; k < SymbolCount; ++k) {
-            int s = order[k];
-            int32_t f = frequency[s];
-            if (f != counts[k]) changed[changedCount++] = OrderKey(f, k, s);
-        }
-    }
-    for (int i = 0; i < changedCount; ++i) {
-        int s = static_cast<int>(changed[i] & 0xFFFF);
-        model.nodes[s].frequency = frequency[s];
-    }
-    changed = SortChanged(changed, model.scratch[1], changedCount);
-
-    // From the back: a leaf only moves back when changed leaves from behind pass it, so
-    // every place written has been read already, and a leaf that keeps its place is
-    // not written at all.
-    int at = SymbolCount - 1;
-    auto place = [&](uint64_t key) {
-        int s = static_cast<int>(key & 0xFFFF);
-        order[at] = static_cast<int16_t>(s);
-        counts[at] = static_cast<int32_t>(0x7FFFFFFFu - static_cast<uint32_t>(key >> 32));
-        model.rank[s] = at--;
+    bool wrapped = false;
+    auto mark = [&](int s) {
+        int32_t f = frequency[s];
+        wrapped |= f < built[s];
+        built[s] = f;
+        model.nodes[s].frequency = f;
+        int k = rank[s];
+        stale[k >> 5] |= 1u << (k & 31);
+        ++changedCount;
     };
-    int c = changedCount - 1;
-    if (model.ordered) {
-        for (int k = SymbolCount - 1; k >= 0; --k) {
+    // A word of flags per 32 symbols, then the flagged ones: no branch per symbol.
+    for (int word = 0; word < SymbolCount / 32; ++word) {
+        const int32_t* now = frequency + word * 32;
+        const int32_t* then = built + word * 32;
+        uint32_t differ = 0;
+#if defined(__SSE2__) && !defined(DADUVIVU_COMPACT_CORE)
+        for (int i = 0; i < 32; i += 4) {
+            __m128i same = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(now + i)),
+                                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(then + i)));
+            differ |= static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(same)) ^ 15) << i;
+        }
+#else
+        for (int i = 0; i < 32; ++i) differ |= static_cast<uint32_t>(now[i] != then[i]) << i;
+#endif
+        for (; differ != 0; differ &= differ - 1) mark(word * 32 + __builtin_ctz(differ));
+    }
+    if (changedCount == 0) return;
+    if (wrapped) {
+        SortAllLeaves(model);
+        return;
+    }
+
+    // The changed leaves' keys in their old order, so that equal counts keep it.
+    uint64_t* changed = model.scratch[0];
+    int n = 0;
+    for (int word = 0; word < SymbolCount / 32; ++word) {
+        for (uint32_t bits = stale[word]; bits != 0; bits &= bits - 1) {
+            int k = word * 32 + __builtin_ctz(bits);
             int s = order[k];
-            int32_t f = counts[k];
-            if (frequency[s] != f) continue;  // among the changed
-            uint64_t key = OrderKey(f, k, s);
-            while (c >= 0 && changed[c] > key) place(changed[c--]);
-            if (at == k)
-                --at;
-            else
-                place(key);
+            changed[n++] = OrderKey(frequency[s], k, s);
         }
     }
-    while (c >= 0) place(changed[c--]);
-    model.orderedFrequency[0] = 0x7FFFFFFF;
-    model.ordered = true;
+    changed = SortChanged(changed, model.scratch[1], n);
+
+    // Where each goes: in front of the first leaf whose old count is smaller than its
+    // new one. Its own old count is, so that place is at or before its old place.
+    int32_t* into = reinterpret_cast<int32_t*>(model.scratch[2]);
+    int low = 0;
+    for (int i = 0; i < n; ++i) {
+        if (i > 0 && changed[i] >> 32 == changed[i - 1] >> 32) {  // the same count: the same place
+            into[i] = low;
+            continue;
+        }
+        int32_t f = static_cast<int32_t>(0x7FFFFFFFu - static_cast<uint32_t>(changed[i] >> 32));
+        int high = static_cast<int>(changed[i] >> 16 & 0xFFFF);
+        // The place lies in low..high; halving without a branch on the counts.
+        for (int length = high - low + 1; length > 1;) {
+            int half = length / 2;
+            low = counts[low + half - 1] < f ? low : low + half;
+            length -= half;
+        }
+        into[i] = low;
+    }
+
+    // From the back: `from` is the next old place to read, `at` the next to write, never
+    // in front of it.
+    int from = SymbolCount - 1, at = SymbolCount - 1;
+    auto moveDownTo = [&](int low) {  // old places low..from, less the changed leaves
+        while (from >= low) {
+            int skip = HighestAtOrBelow(stale, from);
+            int first = skip >= low ? skip + 1 : low;
+            int shift = at - from;
+            if (shift != 0) {
+                for (int j = from; j >= first; --j) {
+                    int s = order[j];
+                    order[j + shift] = static_cast<int16_t>(s);
+                    counts[j + shift] = counts[j];
+                    rank[s] = j + shift;
+                }
+            }
+            at -= from - first + 1;
+            from = skip >= low ? skip - 1 : first - 1;
+        }
+    };
+    for (int i = n - 1; i >= 0; --i) {
+        moveDownTo(into[i]);
+        int s = static_cast<int>(changed[i] & 0xFFFF);
+        order[at] = static_cast<int16_t>(s);
+        counts[at] = frequency[s];
+        rank[s] = at--;
+    }
+}
+
+// Step 4 as written, each new node walked forward a place at a time: for counts whose
+// sums pass 2^31 and wrap, where made nodes no longer come in non-decreasing order.
+void MergeAsWritten(HuffmanModel& model) {
+    int16_t* list = model.list;
+    HuffmanNode* nodes = model.nodes;
+    for (int k = 0; k < SymbolCount; ++k) list[k] = model.order[k];
+    for (int n = SymbolCount - 1; n >= 1; --n) {
+        for (int k = n; n != SymbolCount - 1 && k > 0 && nodes[list[k - 1]].frequency < nodes[list[k]].frequency;
+             --k) {
+            int16_t t = list[k - 1];
+            list[k - 1] = list[k];
+            list[k] = t;
+        }
+        HuffmanNode& inner = nodes[NodeCount - n];
+        inner.symbol = 0;
+        inner.frequency = WrappingSum(nodes[list[n - 1]].frequency, nodes[list[n]].frequency);
+        inner.child0 = list[n - 1];
+        inner.child1 = list[n];
+        list[n - 1] = static_cast<int16_t>(NodeCount - n);
+    }
+}
+
+// Whether every sum of a build stays below 2^31: no count is negative and all of them
+// together stay below it.
+bool SumsFit(const HuffmanModel& model) {
+    const int32_t* counts = model.orderedFrequency + 1;  // largest first
+    if (counts[SymbolCount - 1] < 0) return false;
+    if (counts[0] < (1 << 22)) return true;  // 512 of them cannot pass 2^31
+    int64_t total = 0;
+    for (int k = 0; k < SymbolCount; ++k) total += counts[k];
+    return total < (int64_t{1} << 31);
 }
 
 }  // namespace
 
 void BuildTree(HuffmanModel& model) {
     SortLeaves(model);
+    if (!SumsFit(model)) {
+        MergeAsWritten(model);
+        __builtin_memset(model.fast, 0, sizeof model.fast);
+        return;
+    }
 
     // Step 4, merging. The list stays in non-increasing order; each merge combines its
     // two last entries, and a new node stands behind every entry of equal or greater
     // frequency: behind the leaves of its frequency and behind the nodes of its frequency
     // made before it. So the last entry is the smallest leaf, unless an internal node is
     // smaller or as small, and then it is the newest internal node of the smallest
-    // frequency. Made nodes never shrink in frequency, so the internal nodes wait in two
-    // places: `group`, the nodes of the smallest frequency taken newest first, and the
-    // larger ones in the order made. Runs of equal entries pair off in bulk.
+    // frequency. Made nodes never shrink in frequency, so they wait in one queue, oldest
+    // first: its front run of the smallest frequency, the group, queue[base .. top), is
+    // taken from the top, newest first, and the queue goes on at `wait`. A node made
+    // with the group's frequency while nothing else waits is the newest of the group: it
+    // goes on top (into the place of one taken, if any). Runs of equal entries pair off
+    // in bulk.
     HuffmanNode* nodes = model.nodes;
     const int16_t* list = model.order;
     const int32_t* leafFrequency = model.orderedFrequency + 1;  // [-1] is above every count
-    int32_t* madeFrequency = reinterpret_cast<int32_t*>(model.scratch[0]);
-    int16_t* group = reinterpret_cast<int16_t*>(model.scratch[1]);  // indices in the order made
+    int32_t* queueFrequency = reinterpret_cast<int32_t*>(model.scratch[0]);
+    int16_t* queue = reinterpret_cast<int16_t*>(model.scratch[1]);  // node numbers
     int leaves = SymbolCount;  // list[0 .. leaves) are the leaves not yet merged
-    int waitHead = 0;          // internal nodes waitHead .. made-1 wait, oldest first
-    int groupCount = 0;
+    int base = 0, top = 0, wait = 0, tail = 0;
     int32_t groupFrequency = 0;
-    int made = 0;
+    int made = SymbolCount;  // the next node's number
 
     // `last` is the entry taken first (bit 1), `before` the one in front of it (bit 0).
     auto make = [&](int last, int before, int32_t sum) {
-        HuffmanNode& inner = nodes[SymbolCount + made];
+        HuffmanNode& inner = nodes[made];
         inner.symbol = 0;
         inner.frequency = sum;
         inner.child0 = static_cast<int16_t>(before);
         inner.child1 = static_cast<int16_t>(last);
-        madeFrequency[made] = sum;
-        // Nothing waits and the group has its frequency: it goes on top of the group.
-        if (groupCount > 0 && waitHead == made && groupFrequency == sum) {
-            group[groupCount++] = static_cast<int16_t>(made);
-            waitHead = made + 1;
+        if (top > base && wait == tail && groupFrequency == sum) {
+            queue[top] = static_cast<int16_t>(made);
+            queueFrequency[top] = sum;
+            wait = tail = ++top;
+        } else {
+            queue[tail] = static_cast<int16_t>(made);
+            queueFrequency[tail++] = sum;
         }
         ++made;
     };
-    auto fillGroup = [&] {
-        if (groupCount > 0) return;
-        if (waitHead == made) {
-            groupFrequency = 0x7FFFFFFF;  // nothing waits
-            return;
-        }
-        groupFrequency = madeFrequency[waitHead];
+    auto refill = [&] {
+        if (top > base) return;
+        base = wait;
+        if (wait == tail) return;
+        groupFrequency = queueFrequency[wait];
         do
-            group[groupCount++] = static_cast<int16_t>(waitHead++);
-        while (waitHead < made && madeFrequency[waitHead] == groupFrequency);
+            ++wait;
+        while (wait < tail && queueFrequency[wait] == groupFrequency);
+        top = wait;
     };
-    // The smallest entry but one, after `taken` has gone.
-    auto takeSecond = [&](int* entry) -> int32_t {
-        fillGroup();
-        int32_t f = leafFrequency[leaves - 1];
-        if (groupCount > 0 && groupFrequency <= f) {
-            *entry = SymbolCount + group[--groupCount];
-            return groupFrequency;
-        }
-        *entry = list[--leaves];
-        return f;
-    };
+    // Whether the next entry taken is a node of the group rather than a leaf.
+    auto groupFirst = [&] { return top > base && groupFrequency <= leafFrequency[leaves - 1]; };
 
-    while (made < SymbolCount - 1) {
-        fillGroup();
-        int32_t smallestLeaf = leafFrequency[leaves - 1];
+    while (made < NodeCount) {
+        refill();
         int first, second;
-        int32_t firstFrequency;
-        if (groupCount > 0 && groupFrequency <= smallestLeaf) {
-            if (groupCount >= 2 && groupFrequency > 0 && groupFrequency < (1 << 30)) {
-                // Nodes of the group pair off, newest first; their sums are larger.
+        int32_t firstFrequency, secondFrequency;
+        if (groupFirst()) {
+            if (top - base >= 2 && groupFrequency > 0 && groupFrequency < (1 << 30)) {
+                // Nodes of the group pair off, newest first; their sums are larger and
+                // wait behind the group.
                 int32_t sum = 2 * groupFrequency;
                 do {
-                    int last = SymbolCount + group[--groupCount];
-                    make(last, SymbolCount + group[--groupCount], sum);
-                } while (groupCount >= 2);
+                    nodes[made] = {0, sum, queue[top - 2], queue[top - 1]};
+                    queue[tail] = static_cast<int16_t>(made++);
+                    queueFrequency[tail++] = sum;
+                    top -= 2;
+                } while (top - base >= 2);
                 continue;
             }
-            first = SymbolCount + group[--groupCount];
+            first = queue[--top];
             firstFrequency = groupFrequency;
         } else {
+            int32_t smallestLeaf = leafFrequency[leaves - 1];
             if (leaves >= 2 && leafFrequency[leaves - 2] == smallestLeaf && smallestLeaf > 0 &&
                 smallestLeaf < (1 << 30)) {
                 // Leaves of the smallest count pair off from the end; every node is larger.
+                // They all go on top of the group, or all wait at the end of the queue.
                 int32_t sum = 2 * smallestLeaf;
+                bool joins = top > base && wait == tail && groupFrequency == sum;
+                int to = joins ? top : tail;
                 do {
-                    make(list[leaves - 1], list[leaves - 2], sum);
+                    nodes[made] = {0, sum, list[leaves - 2], list[leaves - 1]};
+                    queue[to] = static_cast<int16_t>(made++);
+                    queueFrequency[to++] = sum;
                     leaves -= 2;
                 } while (leaves >= 2 && leafFrequency[leaves - 2] == smallestLeaf);
+                if (joins)
+                    top = wait = tail = to;
+                else
+                    tail = to;
                 continue;
             }
             first = list[--leaves];
             firstFrequency = smallestLeaf;
         }
-        int32_t secondFrequency = takeSecond(&second);
+        refill();
+        if (groupFirst()) {
+            second = queue[--top];
+            secondFrequency = groupFrequency;
+        } else {
+            second = list[--leaves];
+            secondFrequency = leafFrequency[leaves];
+        }
         make(first, second, WrappingSum(firstFrequency, secondFrequency));
     }
     model.list[0] = static_cast<int16_t>(RootNode);  // step 5

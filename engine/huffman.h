@@ -38,6 +38,7 @@ struct HuffmanModel {
     // moves only the leaves whose counts differ from these.
     int16_t order[SymbolCount];
     int32_t orderedFrequency[SymbolCount + 1];
+    int32_t builtFrequency[SymbolCount];  // each symbol's count at the last build
     bool ordered;                    // false until the first build: every leaf is placed anew
     HuffmanNode nodes[NodeCount];    // 0..511 leaves, 512..1022 internal in build order
     int16_t list[SymbolCount];       // list[0] is the root after a build
@@ -53,6 +54,7 @@ inline void CopyModelState(HuffmanModel& to, const HuffmanModel& from) {
     __builtin_memcpy(to.rank, from.rank, sizeof to.rank);
     __builtin_memcpy(to.order, from.order, sizeof to.order);
     __builtin_memcpy(to.orderedFrequency, from.orderedFrequency, sizeof to.orderedFrequency);
+    __builtin_memcpy(to.builtFrequency, from.builtFrequency, sizeof to.builtFrequency);
     to.ordered = from.ordered;
     for (int s = 0; s < SymbolCount; ++s) to.nodes[s].frequency = from.frequency[s];
 }

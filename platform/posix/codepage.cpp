@@ -36,6 +36,10 @@ size_t ConvertRun(iconv_t cd, std::string_view in, std::string& out) {
 }  // namespace
 
 std::string Cp932ToUtf8(std::string_view bytes) {
+    // Bytes below 0x80 are ASCII in both: most names need no converter at all.
+    bool ascii = true;
+    for (char c : bytes) ascii &= static_cast<unsigned char>(c) < 0x80;
+    if (ascii) return std::string(bytes);
     static Converter toUtf8("UTF-8", "CP932");
     std::string plain, escaped;  // without and with '%' itself escaped
     bool anyEscape = false;

@@ -25,7 +25,7 @@ void ReferenceBuild(HuffmanModel& m) {
             for (int k = n; k > 0 && m.nodes[m.list[k - 1]].frequency < m.nodes[m.list[k]].frequency; --k)
                 std::swap(m.list[k - 1], m.list[k]);
         int16_t number = static_cast<int16_t>(NodeCount - n);
-        m.nodes[number] = {0, m.nodes[m.list[n - 1]].frequency + m.nodes[m.list[n]].frequency, m.list[n - 1],
+        m.nodes[number] = {0, WrappingSum(m.nodes[m.list[n - 1]].frequency, m.nodes[m.list[n]].frequency), m.list[n - 1],
                            m.list[n]};
         m.list[n - 1] = number;
     }

@@ -213,3 +213,24 @@ TEST(HuffmanModel, CountsAtTheTopOfTheRangeStillMakeAWholeTree) {
         EXPECT_EQ(DecodeSymbol(m), s);
     }
 }
+
+TEST(HuffmanModel, ACountThatWrapsBetweenBuildsStillGivesThePlainTree) {
+    // A count that passes 2^31 goes negative and so moves back, against the usual way.
+    static HuffmanModel fast, plain;
+    int32_t counts[SymbolCount];
+    for (int s = 0; s < SymbolCount; ++s) counts[s] = s < 8 ? 0x7FFFFFFF - s : 1 + s % 5;
+    InitModel(fast, counts);
+    InitModel(plain, counts);
+    for (int round = 0; round < 4; ++round) {
+        BuildTree(fast);
+        ReferenceBuild(plain);
+        ASSERT_EQ(ModelDifference(fast, plain), "") << "round " << round;
+        ASSERT_EQ(FastTableDifference(fast, plain), "") << "round " << round;
+        for (int s = round; s < 8; s += 2) {
+            fast.frequency[s] = WrappingSum(fast.frequency[s], 3);
+            plain.frequency[s] = WrappingSum(plain.frequency[s], 3);
+        }
+        ++fast.frequency[100 + round];
+        ++plain.frequency[100 + round];
+    }
+}
