@@ -21,7 +21,7 @@ LevelSettings SettingsForLevel(int level) {
         {LevelSettings::Greedy, 24, 128, 0},   {LevelSettings::Lazy, 16, 128, 0},
         {LevelSettings::Lazy, 48, 256, 0},     {LevelSettings::Lazy, 128, 1024, 0},
         {LevelSettings::Optimal, 128, 128, 2}, {LevelSettings::Optimal, 160, 512, 2},
-        {LevelSettings::Optimal, 2048, 4352, 6},
+        {LevelSettings::Optimal, 2048, 4352, 6, true},
     };
     if (level < 1) level = 1;
     if (level > 9) level = 9;
@@ -213,6 +213,21 @@ private:
     // Runs the current tokens through a copy of the models and notes the code lengths
     // in force wherever a tree changes.
     void Price(int32_t start) {
+        // Until the literal/length tree's first rebuild only the distance tree can
+        // change: below the top level a short chunk is priced with the trees in force,
+        // without a trial coding (which costs level 7 about 6 % more work on small files
+        // for 0.004 % of their size).
+        if (tokens_.size() < 256 && !b_->settings.priceShort) {
+            SymbolCoder& c = b_->sink.coder;
+            c.Prepare();
+            epochs_.clear();
+            epochs_.emplace_back();
+            PriceEpoch& e = epochs_.back();
+            e.position = start;
+            std::copy(c.literalCodes.length, c.literalCodes.length + SymbolCount, e.literal);
+            std::copy(c.distanceCodes.length, c.distanceCodes.length + SymbolCount, e.distance);
+            return;
+        }
         if (!trial_) {
             trial_.reset(new SymbolCoder);
             trial_->Start();  // the leaves are set up once; each trial takes over the state
