@@ -127,9 +127,7 @@ std::vector<ReferenceChoice> RankReferences(const FilePlan& plan, const Referenc
                                             FileChains& chains, std::vector<uint8_t>& scratch, size_t keep) {
     const std::vector<ReferenceChoice>& candidates = plan.candidates;
     if (candidates.size() == 1 || plan.size == 0 || keep == 0) return {candidates[0]};
-    // Level 7 ranks by the quick greedy parse: 10 % less work than the lazy one for
-    // 0.05 % on CMake's modules.
-    const LevelSettings quick = SettingsForLevel(level >= 8 ? 4 : 2);
+    const LevelSettings quick = SettingsForLevel(level >= 7 ? 4 : 2);
     // The history only helps until a window's worth of bytes has followed it, so the
     // trials stop there for the longest prefix; all cover the same part of the file,
     // and a prefix is the part a trial need not encode.
