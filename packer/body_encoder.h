@@ -12,6 +12,7 @@ struct LevelSettings {
     int chainDepth;     // hash chain links followed per search
     int32_t niceLength; // a match this long is taken without looking further
     int passes;         // optimal parse: pricing rounds
+    bool priceShort = false;  // optimal parse: short chunks too by a trial coding
 };
 
 LevelSettings SettingsForLevel(int level);

@@ -23,11 +23,45 @@ void SpillIfLong(EncodedBody& body) {
     body.bytes.clear();
 }
 
+// References whose bodies are encoded in full at each level, the smallest kept: the
+// trials' estimate ranks them well but not exactly. Only files read whole while
+// planning get more than one.
+size_t FinalistsForLevel(int level) {
+    return level >= 9 ? 3 : 1;
+}
+
 }  // namespace
 
 EncodedBody EncodeFile(const FilePlan& plan, const SourceEntry& entry, const ReferenceRing& ring, int level,
                        EncoderKit& kit, const FedBytes& fed) {
     EncodedBody body;
+    const size_t finalists = plan.Whole() ? FinalistsForLevel(level) : 1;
+    if (finalists > 1) {
+        std::vector<ReferenceChoice> ranked = RankReferences(plan, ring, level, kit.chains, kit.window, finalists);
+        if (ranked.size() > 1) {
+            uint64_t bestBits = UINT64_MAX;
+            std::vector<uint8_t> trial;
+            for (const ReferenceChoice& c : ranked) {
+                int32_t start, history;
+                const FileSlot& reference = ring.File(plan.number - c.reference);
+                HistoryFor(reference, c.prefix, &start, &history);
+                trial.clear();
+                kit.encoder.Begin(reference.data + start, history, static_cast<int64_t>(plan.size) - c.prefix,
+                                  SettingsForLevel(level), trial);
+                kit.encoder.Feed(plan.head.data() + c.prefix, plan.head.size() - static_cast<size_t>(c.prefix));
+                kit.encoder.Finish();
+                // A stored reference costs the record two bytes.
+                const uint64_t bits = 8 * static_cast<uint64_t>(trial.size()) + (c.Stored() ? 16 : 0);
+                if (bits < bestBits) {
+                    bestBits = bits;
+                    body.choice = c;
+                    body.bytes.swap(trial);
+                }
+            }
+            fed(plan.size);
+            return body;
+        }
+    }
     body.choice = ChooseReference(plan, ring, level, kit.chains, kit.window);
     const ReferenceChoice& c = body.choice;
     int32_t start, history;

@@ -59,6 +59,9 @@ private:
 // `chains` and `scratch` are the caller's working storage.
 ReferenceChoice ChooseReference(const FilePlan& plan, const ReferenceRing& ring, int level, FileChains& chains,
                                 std::vector<uint8_t>& scratch);
+// The `keep` candidates that compress best by the same trials, best first.
+std::vector<ReferenceChoice> RankReferences(const FilePlan& plan, const ReferenceRing& ring, int level,
+                                            FileChains& chains, std::vector<uint8_t>& scratch, size_t keep);
 
 // The window the decoder will hold: the primed history, then the file after its prefix
 // up to byte `limit` of the file (`data` holds at least that much).

@@ -1,0 +1,72 @@
+// The reference choice at the top level: the trials rank the candidates, the best few
+// are encoded in full and the smallest body wins.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "pack_fixture.h"
+#include "packer/body_encoder.h"
+#include "packer/encoding.h"
+#include "packer/pack.h"
+#include "packer/planning.h"
+
+namespace {
+
+// Bits of a file's body and its reference record beyond the single byte of "none".
+uint64_t CostBits(const EncodedBody& body) { return 8 * body.bytes.size() + (body.choice.Stored() ? 16 : 0); }
+
+}  // namespace
+
+TEST_F(PackTest, RankedReferencesStartWithTheChoiceAndTheWinnerIsNeverLarger) {
+    // Variants of a few texts, so that several earlier files are plausible references.
+    std::vector<SourceEntry> entries;
+    for (int i = 0; i < 40; ++i) {
+        std::vector<uint8_t> v = TextBytes(2000 + 300 * (i % 5), static_cast<uint32_t>(i % 3));
+        for (int k = 0; k < 6; ++k) v[static_cast<size_t>(i * 37 + k * 211) % v.size()] ^= 0x11;
+        const std::string name = "f" + std::to_string(i) + ".txt";
+        MakeFile(name, v);
+        SourceEntry e;
+        e.nativePath = source + "/" + name;
+        e.name = name;
+        e.size = v.size();
+        entries.push_back(e);
+    }
+    const std::vector<uint8_t> stub(28672, 0x4D);
+    int ranked = 0;
+    for (int level : {PackDefaultLevel, PackMaxLevel}) {
+        Planner planner(stub.data(), level);
+        EncoderKit kit;
+        FileChains chains;
+        std::vector<uint8_t> scratch;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            FilePlan plan = planner.Plan(entries[i], i);
+            const ReferenceRing& ring = planner.Ring();
+            const ReferenceChoice first = ChooseReference(plan, ring, level, chains, scratch);
+            const std::vector<ReferenceChoice> top = RankReferences(plan, ring, level, chains, scratch, 3);
+            ASSERT_FALSE(top.empty());
+            EXPECT_EQ(top[0].reference, first.reference);
+            EXPECT_EQ(top[0].prefix, first.prefix);
+            for (size_t a = 0; a < top.size(); ++a) {
+                EXPECT_TRUE(std::any_of(plan.candidates.begin(), plan.candidates.end(), [&](const ReferenceChoice& c) {
+                    return c.reference == top[a].reference && c.prefix == top[a].prefix;
+                }));
+                for (size_t b = a + 1; b < top.size(); ++b) EXPECT_NE(top[a].reference, top[b].reference);
+            }
+            ranked += top.size() > 1;
+
+            // What the encoder chose costs no more than the first ranked reference.
+            uint64_t fed = 0;
+            EncodedBody chosen = EncodeFile(plan, entries[i], ring, level, kit, [&](uint64_t n) { fed += n; });
+            EXPECT_EQ(fed, plan.size);
+            FilePlan only = plan;
+            only.candidates = {first};
+            EncodedBody plain = EncodeFile(only, entries[i], ring, level, kit, [](uint64_t) {});
+            EXPECT_LE(CostBits(chosen), CostBits(plain)) << "file " << i << ", level " << level;
+            if (level == PackDefaultLevel) {
+                EXPECT_TRUE(chosen.bytes == plain.bytes);
+            }
+        }
+    }
+    EXPECT_GT(ranked, 20);
+}
