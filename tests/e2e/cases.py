@@ -700,7 +700,7 @@ def packed_tree(ctx):
     os.makedirs(os.path.join(src, "empty folder"))
     wanted = set(tree(src))
     with ctx.session() as s:
-        for label, volume_size in (("single", 0), ("volumes", 120000)):
+        for label, volume_size in (("single", 0), ("volumes", 50000)):
             folder = ctx.fresh(os.path.join("packed_tree", label))
             exe = os.path.join(folder, "setup.exe")
             made = subprocess.run([ctx.args.packer, ctx.args.sfx, exe, str(volume_size), "-", src],
