@@ -23,7 +23,6 @@ struct CrcTable {
 };
 constexpr CrcTable Table;
 
-
 bool RemainingInVolume(int64_t* remaining) {
     int64_t size = 0, position = 0;
     if (!PlatSize(ArchiveFile, &size) || !PlatPosition(ArchiveFile, &position)) return false;
@@ -39,12 +38,6 @@ uint32_t Crc16Update(uint32_t value, uint8_t byte) {
     return ((value << 8) & 0xFF00) ^ byte ^ Table.entry[(value >> 8) & 0xFF];
 }
 
-uint32_t Crc16(const uint8_t* bytes, uint32_t n) {
-    uint32_t value = 0;
-    for (uint32_t i = 0; i < n; ++i) value = Crc16Update(value, bytes[i]);
-    value = Crc16Update(value, 0);
-    return Crc16Update(value, 0);
-}
 
 // The CRC value is the remainder of the bytes read so far as one polynomial, so eight
 // more bytes give value * x^64 plus each byte times its power of x, all modulo the
@@ -83,6 +76,12 @@ uint32_t CrcOfBlock(const uint8_t* bytes, uint32_t n) {
 #endif
     for (; i < n; ++i) value = Crc16Update(value, bytes[i]);
     return value;
+}
+
+uint32_t Crc16(const uint8_t* bytes, uint32_t n) {
+    uint32_t value = CrcOfBlock(bytes, n);
+    value = Crc16Update(value, 0);
+    return Crc16Update(value, 0);
 }
 
 void FetchBlock() {
