@@ -139,6 +139,52 @@ inline int HighestAtOrBelow(const uint32_t* set, int high) {
     return word * 32 + 31 - __builtin_clz(bits);
 }
 
+#ifndef DADUVIVU_COMPACT_CORE
+// Steps 1 to 3 when most leaves' counts have moved apart (a body's later builds): the
+// previous order, each leaf inserted behind every leaf of its new count or more before
+// it. Most stay where they are; a short move shifts its way, a long one is found by
+// halving and moved as a block.
+void SortLeavesInserting(HuffmanModel& model) {
+    constexpr int Near = 8;
+    const int32_t* const frequency = model.frequency;
+    int16_t* const order = model.order;
+    int32_t* const counts = model.orderedFrequency + 1;  // [-1] stands above every count
+    for (int i = 0; i < SymbolCount; ++i) {
+        int16_t s = order[i];
+        int32_t f = frequency[s];
+        int j = i;
+        if (counts[j - 1] < f) {
+            if (i >= Near && counts[i - Near] < f) {
+                int low = 0;
+                for (int length = i - Near + 1; length > 0;) {
+                    int half = length / 2;
+                    if (counts[low + half] >= f) {
+                        low += half + 1;
+                        length -= half + 1;
+                    } else {
+                        length = half;
+                    }
+                }
+                j = low;
+                __builtin_memmove(order + j + 1, order + j, static_cast<size_t>(i - j) * sizeof *order);
+                __builtin_memmove(counts + j + 1, counts + j, static_cast<size_t>(i - j) * sizeof *counts);
+            } else {
+                do {
+                    order[j] = order[j - 1];
+                    counts[j] = counts[j - 1];
+                    --j;
+                } while (counts[j - 1] < f);
+            }
+            order[j] = s;
+        }
+        counts[j] = f;
+    }
+    for (int k = 0; k < SymbolCount; ++k) model.rank[order[k]] = k;
+    for (int t = 0; t < SymbolCount; ++t) model.nodes[t].frequency = frequency[t];
+    __builtin_memcpy(model.builtFrequency, frequency, sizeof model.builtFrequency);
+}
+#endif
+
 // Steps 1 to 3: the stable sort of the leaves into non-increasing frequency, leaves of
 // equal frequency in the order of the previous build. Leaves whose counts did not
 // change since that build are still in order among themselves, and a changed leaf only
@@ -153,6 +199,12 @@ void SortLeaves(HuffmanModel& model) {
         model.ordered = true;
         return;
     }
+#ifndef DADUVIVU_COMPACT_CORE
+    if (model.orderedFrequency[SymbolCount / 2] != model.orderedFrequency[SymbolCount]) {
+        SortLeavesInserting(model);
+        return;
+    }
+#endif
     const int32_t* frequency = model.frequency;
     int32_t* built = model.builtFrequency;
     int16_t* order = model.order;
@@ -283,8 +335,98 @@ bool SumsFit(const HuffmanModel& model) {
     if (counts[0] < (1 << 22)) return true;  // 512 of them cannot pass 2^31
     int64_t total = 0;
     for (int k = 0; k < SymbolCount; ++k) total += counts[k];
-    return total < (int64_t{1} << 31);
+    return total < (int64_t{1} << 31) - 1;
 }
+
+#ifndef DADUVIVU_COMPACT_CORE
+// Step 4 with counts whose sums all stay below 2^31 - 1. The smallest entry is the
+// smallest leaf unless a made node is as small; made nodes come in non-decreasing
+// frequency, and among nodes of one frequency the newest goes first. So the nodes not
+// yet taken are the group, the ones of the smallest frequency, on a stack with the
+// newest on top, and behind them the range of node numbers [waiting, made), all
+// larger. A node made with the group's frequency while nothing waits goes on top of
+// the stack. Runs of equal leaves, and the group, pair off in bulk.
+void MergeInOrder(HuffmanModel& model) {
+    constexpr int32_t Empty = 0x7FFFFFFF;  // above every count and sum
+    HuffmanNode* const nodes = model.nodes;
+    const int16_t* const order = model.order;
+    const int32_t* const leafFrequency = model.orderedFrequency + 1;  // [-1] is Empty
+    int16_t* const group = reinterpret_cast<int16_t*>(model.scratch[1]);
+    int leaves = SymbolCount;
+    int top = 0;  // the group is group[0 .. top)
+    int32_t groupFrequency = Empty;
+    int waiting = SymbolCount;
+    int made = SymbolCount;
+
+    auto refill = [&] {
+        if (waiting == made) {
+            groupFrequency = Empty;
+            return;
+        }
+        groupFrequency = nodes[waiting].frequency;
+        do
+            group[top++] = static_cast<int16_t>(waiting++);
+        while (waiting < made && nodes[waiting].frequency == groupFrequency);
+    };
+
+    while (made < NodeCount) {
+        if (top == 0) refill();
+        int32_t leaf = leafFrequency[leaves - 1];
+        int first;
+        int32_t firstFrequency;
+        if (groupFrequency <= leaf) {
+            if (top >= 2 && groupFrequency > 0) {
+                // Two nodes of the group at a time, newest first; the sums are larger
+                // than the group and wait.
+                int32_t sum = 2 * groupFrequency;
+                do {
+                    nodes[made++] = {0, sum, group[top - 2], group[top - 1]};
+                    top -= 2;
+                } while (top >= 2);
+                continue;
+            }
+            first = group[--top];
+            firstFrequency = groupFrequency;
+            if (top == 0) refill();
+        } else {
+            if (leaves >= 2 && leafFrequency[leaves - 2] == leaf && leaf > 0) {
+                // Leaves of the smallest count pair off from the end; the group is larger
+                // than they are. The sums all join the group, or all wait.
+                int32_t sum = 2 * leaf;
+                bool joins = top > 0 && waiting == made && groupFrequency == sum;
+                do {
+                    nodes[made++] = {0, sum, order[leaves - 2], order[leaves - 1]};
+                    leaves -= 2;
+                } while (leaves >= 2 && leafFrequency[leaves - 2] == leaf);
+                if (joins) {
+                    for (int n = waiting; n < made; ++n) group[top++] = static_cast<int16_t>(n);
+                    waiting = made;
+                }
+                continue;
+            }
+            first = order[--leaves];
+            firstFrequency = leaf;
+            leaf = leafFrequency[leaves - 1];
+        }
+        int second;
+        int32_t secondFrequency;
+        if (groupFrequency <= leaf) {
+            second = group[--top];
+            secondFrequency = groupFrequency;
+        } else {
+            second = order[--leaves];
+            secondFrequency = leaf;
+        }
+        int32_t sum = firstFrequency + secondFrequency;
+        nodes[made] = {0, sum, static_cast<int16_t>(second), static_cast<int16_t>(first)};
+        if (top > 0 && waiting == made && groupFrequency == sum) {
+            group[top++] = static_cast<int16_t>(made);
+            waiting = made + 1;
+        }
+        ++made;
+    }
+}
+#endif
 
 }  // namespace
 
@@ -295,6 +437,9 @@ void BuildTree(HuffmanModel& model) {
         __builtin_memset(model.fast, 0, sizeof model.fast);
         return;
     }
+#ifndef DADUVIVU_COMPACT_CORE
+    MergeInOrder(model);
+#else
 
     // Step 4, merging. The list stays in non-increasing order; each merge combines its
     // two last entries, and a new node stands behind every entry of equal or greater
@@ -400,10 +545,48 @@ void BuildTree(HuffmanModel& model) {
         }
         make(first, second, WrappingSum(firstFrequency, secondFrequency));
     }
+#endif
     model.list[0] = static_cast<int16_t>(RootNode);  // step 5
     __builtin_memset(model.fast, 0, sizeof model.fast);
 }
 
+#ifndef DADUVIVU_COMPACT_CORE
+// The whole shortcut table, a level at a time: the table of the first d bits has one
+// entry per value; doubling it copies every entry, then splits each node reached in
+// exactly d bits into its two children. Only those nodes are visited.
+void FillFastTable(HuffmanModel& model) {
+    uint16_t* const fast = model.fast;
+    const HuffmanNode* const nodes = model.nodes;
+    uint32_t lists[2][FastSize / 2];  // code << 16 | node, of the nodes d bits down
+    uint32_t* now = lists[0];
+    uint32_t* next = lists[1];
+    int count = 1;
+    now[0] = RootNode;
+    fast[0] = static_cast<uint16_t>(RootNode);
+    for (int depth = 0; depth < FastBits; ++depth) {
+        int width = 1 << depth;
+        __builtin_memcpy(fast + width, fast, static_cast<size_t>(width) * sizeof *fast);
+        uint16_t split = static_cast<uint16_t>((depth + 1) << FastNodeBits);
+        bool deeper = depth + 1 < FastBits;
+        int nextCount = 0;
+        for (int i = 0; i < count; ++i) {
+            int v = static_cast<int>(now[i] >> 16);
+            const HuffmanNode& node = nodes[now[i] & 0xFFFF];
+            fast[v] = static_cast<uint16_t>(node.child0 | split);
+            fast[v + width] = static_cast<uint16_t>(node.child1 | split);
+            if (deeper) {
+                if (node.child0 >= SymbolCount) next[nextCount++] = static_cast<uint32_t>(v) << 16 | node.child0;
+                if (node.child1 >= SymbolCount)
+                    next[nextCount++] = static_cast<uint32_t>(v + width) << 16 | node.child1;
+            }
+        }
+        uint32_t* t = now;
+        now = next;
+        next = t;
+        count = nextCount;
+    }
+}
+#else
 // The whole shortcut table, walked down from the root: every node at depth FastBits,
 // and every leaf above it, owns the table entries whose low bits are its code.
 void FillFastTable(HuffmanModel& model) {
@@ -440,6 +623,8 @@ void FillFastTable(HuffmanModel& model) {
         }
     }
 }
+
+#endif
 
 uint16_t FillFastEntry(HuffmanModel& model, uint32_t bits) {
     int node = RootNode;

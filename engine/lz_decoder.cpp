@@ -177,7 +177,6 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
     BitBuffer bits{0, 0};
 
     const int32_t target = fileSize - prefix;
-    int32_t produced = 0;
     int32_t symbolsDecoded = 0;
     int32_t matchesDecoded = 0;
     // The window position of the next byte is base + (out - buffer); w.position is
@@ -185,6 +184,67 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
     uint8_t* const buffer = w.buffer;
     uint8_t* out = buffer + (w.position - w.base);
     uint8_t* const fastEnd = buffer + OutputBufferSize - FastRoom;
+#ifndef DADUVIVU_COMPACT_CORE
+    // From one build of the literal/length tree to the next without looking at the
+    // schedule: `budget` symbols, or until the body is complete. Cancel is looked at
+    // where the window's messages are.
+    uint8_t* const bufferEnd = buffer + OutputBufferSize;
+    int32_t remaining = target;
+    int32_t matchesToBuild = 64;  // matches until the distance tree's next build
+    while (remaining > 0) {
+        if (symbolsDecoded != 0) {
+            BuildTree(LiteralModel);
+            // A tree used for a thousand symbols gets its whole table at once.
+            if (symbolsDecoded >= 2048) FillFastTable(LiteralModel);
+            literalTree = &LiteralModel;
+            if (TreeObserver) TreeObserver(0, literalTree);
+        }
+        PlatPumpOneMessage();
+        if (CancelRequested) break;
+        const int32_t budget = symbolsDecoded < 2048 ? 256 : 1024;
+        int32_t left = budget;
+        HuffmanModel& tree = *literalTree;
+        int32_t* const counts = LiteralModel.frequency;
+        do {
+            int s = DecodeBuffered(tree, bits);
+            counts[s] = WrappingSum(counts[s], 1);
+            if (s < 256) {
+                if (out == bufferEnd) {
+                    w.position = w.base + static_cast<int32_t>(out - buffer);
+                    Slide();
+                    out = buffer + (w.position - w.base);
+                }
+                *out++ = static_cast<uint8_t>(s);
+                --remaining;
+                continue;
+            }
+            int32_t length = s < 511 ? s - 254 : 257 + static_cast<int32_t>(ReadBufferedBits(bits, 12));
+            int d = DecodeBuffered(*distanceTree, bits);
+            DistanceModel.frequency[d] = WrappingSum(DistanceModel.frequency[d], 1);
+            int32_t distance = 32 * d + 1 + static_cast<int32_t>(ReadBufferedBits(bits, 5));
+            int32_t at = static_cast<int32_t>(out - buffer);
+            if (distance > w.base + at || length > remaining) CorruptArchive();
+            if (out <= fastEnd) {
+                out = CopyMatch(out, length, distance);
+            } else {
+                w.position = w.base + at;
+                CopyMatchAcrossSlide(length, distance);
+                out = buffer + (w.position - w.base);
+            }
+            remaining -= length;
+            ++matchesDecoded;
+            if (--matchesToBuild == 0) {
+                BuildTree(DistanceModel);
+                if (matchesDecoded >= 1024) FillFastTable(DistanceModel);
+                distanceTree = &DistanceModel;
+                if (TreeObserver) TreeObserver(1, distanceTree);
+                matchesToBuild = matchesDecoded < 1024 ? 64 : 512;
+            }
+        } while (--left != 0 && remaining > 0);
+        symbolsDecoded += budget - left;
+    }
+#else
+    int32_t produced = 0;
     while (produced < target && !CancelRequested) {
         if (LiteralRebuildDue(symbolsDecoded)) {
             // The first tree of a body is the prebuilt one: the same counts give the same tree.
@@ -231,6 +291,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
             if (TreeObserver) TreeObserver(1, distanceTree);
         }
     }
+#endif
     w.position = w.base + static_cast<int32_t>(out - buffer);
     ReturnUnusedBytes(bits);
     FillSlot();

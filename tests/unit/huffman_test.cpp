@@ -234,3 +234,59 @@ TEST(HuffmanModel, ACountThatWrapsBetweenBuildsStillGivesThePlainTree) {
         ++plain.frequency[100 + round];
     }
 }
+
+TEST(HuffmanModel, TieHeavyCountsGiveThePlainTreeWhateverPathTheBuildTakes) {
+    // Counts from a few values (zeros, equal runs, powers of two) make equal leaves and
+    // equal nodes meet at every frequency: runs that pair off, sums that join a run of
+    // nodes, zero-count nodes taken newest first. Small additions keep half the leaves at
+    // the lowest count (a body's early builds); large ones spread them (its later builds).
+    static HuffmanModel fast, plain;
+    uint32_t x = 12345;
+    auto next = [&x] {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    };
+    const std::vector<std::vector<int32_t>> palettes = {
+        {0, 1}, {1, 2}, {1, 2, 4, 8}, {0, 0, 0, 3}, {2, 2, 2, 5}, {1, 3, 7, 15, 31}};
+    for (int trial = 0; trial < 60; ++trial) {
+        const auto& palette = palettes[trial % palettes.size()];
+        int32_t initial[SymbolCount];
+        for (int s = 0; s < SymbolCount; ++s) initial[s] = palette[next() % palette.size()];
+        InitModel(fast, initial);
+        InitModel(plain, initial);
+        for (int round = 0; round < 24; ++round) {
+            BuildTree(fast);
+            ReferenceBuild(plain);
+            ASSERT_EQ(ModelDifference(fast, plain), "") << "trial " << trial << " round " << round;
+            ASSERT_EQ(FastTableDifference(fast, plain), "") << "trial " << trial << " round " << round;
+            int added = round < 8 ? 64 : 2048;
+            int spread = trial % 3 == 0 ? 512 : trial % 3 == 1 ? 24 : 128;
+            for (int i = 0; i < added; ++i) {
+                int s = static_cast<int>(next() % static_cast<uint32_t>(spread));
+                int32_t step = trial % 2 == 0 ? 1 : palette[next() % palette.size()];
+                fast.frequency[s] += step;
+                plain.frequency[s] += step;
+            }
+        }
+    }
+}
+
+TEST(HuffmanModel, CountsWhoseSumReachesTheTopStillGiveThePlainTree) {
+    // All counts together at 2^31 - 2, 2^31 - 1 and 2^31: the last sum stays below 2^31,
+    // meets its largest value, or wraps.
+    static HuffmanModel fast, plain;
+    for (int32_t extra : {-2, -1, 0}) {
+        int32_t counts[SymbolCount];
+        int64_t total = 0;
+        for (int s = 1; s < SymbolCount; ++s) total += counts[s] = 1 + s % 4;
+        counts[0] = static_cast<int32_t>((int64_t{1} << 31) + extra - total);
+        InitModel(fast, counts);
+        InitModel(plain, counts);
+        BuildTree(fast);
+        ReferenceBuild(plain);
+        ASSERT_EQ(ModelDifference(fast, plain), "") << extra;
+        ASSERT_EQ(FastTableDifference(fast, plain), "") << extra;
+    }
+}
