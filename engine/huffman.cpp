@@ -342,66 +342,78 @@ bool SumsFit(const HuffmanModel& model) {
 // Step 4 with counts whose sums all stay below 2^31 - 1. The smallest entry is the
 // smallest leaf unless a made node is as small; made nodes come in non-decreasing
 // frequency, and among nodes of one frequency the newest goes first. So the nodes not
-// yet taken are the group, the ones of the smallest frequency, on a stack with the
-// newest on top, and behind them the range of node numbers [waiting, made), all
-// larger. A node made with the group's frequency while nothing waits goes on top of
-// the stack. Runs of equal leaves, and the group, pair off in bulk.
+// yet taken are the group, those of the smallest frequency, and behind them the range
+// of node numbers [waiting, made), all larger. The group is a run of node numbers
+// [low, high), taken from the top, and a stack of nodes made with its frequency while
+// nothing waited, newer than the run and so taken first. Runs of equal leaves, and the
+// group, pair off in bulk.
 void MergeInOrder(HuffmanModel& model) {
     constexpr int32_t Empty = 0x7FFFFFFF;  // above every count and sum
     HuffmanNode* const nodes = model.nodes;
     const int16_t* const order = model.order;
     const int32_t* const leafFrequency = model.orderedFrequency + 1;  // [-1] is Empty
-    int16_t* const group = reinterpret_cast<int16_t*>(model.scratch[1]);
+    int16_t* const stack = reinterpret_cast<int16_t*>(model.scratch[1]);
     int leaves = SymbolCount;
-    int top = 0;  // the group is group[0 .. top)
+    int low = 0, high = 0, stacked = 0;
     int32_t groupFrequency = Empty;
     int waiting = SymbolCount;
     int made = SymbolCount;
 
+    auto empty = [&] { return high == low && stacked == 0; };
     auto refill = [&] {
         if (waiting == made) {
             groupFrequency = Empty;
             return;
         }
         groupFrequency = nodes[waiting].frequency;
+        low = waiting;
         do
-            group[top++] = static_cast<int16_t>(waiting++);
+            ++waiting;
         while (waiting < made && nodes[waiting].frequency == groupFrequency);
+        high = waiting;
+    };
+    auto takeGroup = [&] { return stacked != 0 ? stack[--stacked] : --high; };
+    // Nodes [from, made) just made with the group's frequency, while nothing waited.
+    auto join = [&](int from) {
+        if (stacked == 0 && high == from) {
+            high = made;
+        } else {
+            for (int n = from; n < made; ++n) stack[stacked++] = static_cast<int16_t>(n);
+        }
+        waiting = made;
     };
 
     while (made < NodeCount) {
-        if (top == 0) refill();
+        if (empty()) refill();
         int32_t leaf = leafFrequency[leaves - 1];
         int first;
         int32_t firstFrequency;
         if (groupFrequency <= leaf) {
-            if (top >= 2 && groupFrequency > 0) {
+            if (stacked == 0 && high - low >= 2 && groupFrequency > 0) {
                 // Two nodes of the group at a time, newest first; the sums are larger
                 // than the group and wait.
                 int32_t sum = 2 * groupFrequency;
                 do {
-                    nodes[made++] = {0, sum, group[top - 2], group[top - 1]};
-                    top -= 2;
-                } while (top >= 2);
+                    nodes[made++] = {0, sum, static_cast<int16_t>(high - 2), static_cast<int16_t>(high - 1)};
+                    high -= 2;
+                } while (high - low >= 2);
                 continue;
             }
-            first = group[--top];
+            first = takeGroup();
             firstFrequency = groupFrequency;
-            if (top == 0) refill();
+            if (empty()) refill();
         } else {
             if (leaves >= 2 && leafFrequency[leaves - 2] == leaf && leaf > 0) {
                 // Leaves of the smallest count pair off from the end; the group is larger
                 // than they are. The sums all join the group, or all wait.
                 int32_t sum = 2 * leaf;
-                bool joins = top > 0 && waiting == made && groupFrequency == sum;
+                bool joins = !empty() && waiting == made && groupFrequency == sum;
+                int from = made;
                 do {
                     nodes[made++] = {0, sum, order[leaves - 2], order[leaves - 1]};
                     leaves -= 2;
                 } while (leaves >= 2 && leafFrequency[leaves - 2] == leaf);
-                if (joins) {
-                    for (int n = waiting; n < made; ++n) group[top++] = static_cast<int16_t>(n);
-                    waiting = made;
-                }
+                if (joins) join(from);
                 continue;
             }
             first = order[--leaves];
@@ -411,7 +423,7 @@ void MergeInOrder(HuffmanModel& model) {
         int second;
         int32_t secondFrequency;
         if (groupFrequency <= leaf) {
-            second = group[--top];
+            second = takeGroup();
             secondFrequency = groupFrequency;
         } else {
             second = order[--leaves];
@@ -419,11 +431,9 @@ void MergeInOrder(HuffmanModel& model) {
         }
         int32_t sum = firstFrequency + secondFrequency;
         nodes[made] = {0, sum, static_cast<int16_t>(second), static_cast<int16_t>(first)};
-        if (top > 0 && waiting == made && groupFrequency == sum) {
-            group[top++] = static_cast<int16_t>(made);
-            waiting = made + 1;
-        }
+        bool joins = !empty() && waiting == made && groupFrequency == sum;
         ++made;
+        if (joins) join(made - 1);
     }
 }
 #endif
