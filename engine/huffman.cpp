@@ -349,6 +349,7 @@ bool SumsFit(const HuffmanModel& model) {
 // group, pair off in bulk.
 void MergeInOrder(HuffmanModel& model) {
     constexpr int32_t Empty = 0x7FFFFFFF;  // above every count and sum
+    constexpr int Far = 16;                 // a run longer than this is measured by halving
     HuffmanNode* const nodes = model.nodes;
     const int16_t* const order = model.order;
     const int32_t* const leafFrequency = model.orderedFrequency + 1;  // [-1] is Empty
@@ -367,9 +368,24 @@ void MergeInOrder(HuffmanModel& model) {
         }
         groupFrequency = nodes[waiting].frequency;
         low = waiting;
-        do
-            ++waiting;
-        while (waiting < made && nodes[waiting].frequency == groupFrequency);
+        // The run's end: a step at a time when short, else by halving.
+        if (made - waiting > Far && nodes[waiting + Far].frequency == groupFrequency) {
+            int first = waiting + Far + 1;  // the run ends in first .. made
+            for (int length = made - first; length > 0;) {
+                int half = length / 2;
+                if (nodes[first + half].frequency == groupFrequency) {
+                    first += half + 1;
+                    length -= half + 1;
+                } else {
+                    length = half;
+                }
+            }
+            waiting = first;
+        } else {
+            do
+                ++waiting;
+            while (waiting < made && nodes[waiting].frequency == groupFrequency);
+        }
         high = waiting;
     };
     auto takeGroup = [&] { return stacked != 0 ? stack[--stacked] : --high; };
@@ -409,10 +425,28 @@ void MergeInOrder(HuffmanModel& model) {
                 int32_t sum = 2 * leaf;
                 bool joins = !empty() && waiting == made && groupFrequency == sum;
                 int from = made;
-                do {
+                // Where the run of this count starts: a step at a time when short, else
+                // by halving.
+                int start = leaves - 2;
+                if (start >= Far && leafFrequency[start - Far] == leaf) {
+                    int first = 0;  // the run starts in first .. start - Far
+                    for (int length = start - Far; length > 0;) {
+                        int half = length / 2;
+                        if (leafFrequency[first + half] != leaf) {
+                            first += half + 1;
+                            length -= half + 1;
+                        } else {
+                            length = half;
+                        }
+                    }
+                    start = first;
+                } else {
+                    while (start > 0 && leafFrequency[start - 1] == leaf) --start;
+                }
+                for (int pairs = (leaves - start) / 2; pairs > 0; --pairs) {
                     nodes[made++] = {0, sum, order[leaves - 2], order[leaves - 1]};
                     leaves -= 2;
-                } while (leaves >= 2 && leafFrequency[leaves - 2] == leaf);
+                }
                 if (joins) join(from);
                 continue;
             }
