@@ -183,7 +183,6 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
     // brought up to date only where the slow paths need it.
     uint8_t* const buffer = w.buffer;
     uint8_t* out = buffer + (w.position - w.base);
-    uint8_t* const fastEnd = buffer + OutputBufferSize - FastRoom;
 #ifndef DADUVIVU_COMPACT_CORE
     // From one build of the literal/length tree to the next without looking at the
     // schedule: `budget` symbols, or until the body is complete. Cancel is looked at
@@ -201,6 +200,8 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
         }
         PlatPumpOneMessage();
         if (CancelRequested) break;
+        // `left` never exceeds the bytes still to come, so that it alone ends the loop:
+        // each symbol makes at least one byte.
         const int32_t budget = symbolsDecoded < 2048 ? 256 : 1024;
         int32_t left = budget;
         HuffmanModel& tree = *literalTree;
@@ -224,7 +225,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
             int32_t distance = 32 * d + 1 + static_cast<int32_t>(ReadBufferedBits(bits, 5));
             int32_t at = static_cast<int32_t>(out - buffer);
             if (distance > w.base + at || length > remaining) CorruptArchive();
-            if (out <= fastEnd) {
+            if (length + 8 <= OutputBufferSize - at) {
                 out = CopyMatch(out, length, distance);
             } else {
                 w.position = w.base + at;
@@ -244,6 +245,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
         symbolsDecoded += budget - left;
     }
 #else
+    uint8_t* const fastEnd = buffer + OutputBufferSize - FastRoom;
     int32_t produced = 0;
     while (produced < target && !CancelRequested) {
         if (LiteralRebuildDue(symbolsDecoded)) {
