@@ -200,8 +200,6 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
         }
         PlatPumpOneMessage();
         if (CancelRequested) break;
-        // `left` never exceeds the bytes still to come, so that it alone ends the loop:
-        // each symbol makes at least one byte.
         const int32_t budget = symbolsDecoded < 2048 ? 256 : 1024;
         int32_t left = budget;
         HuffmanModel& tree = *literalTree;
