@@ -285,12 +285,20 @@ void SortLeaves(HuffmanModel& model) {
             int first = skip >= low ? skip + 1 : low;
             int shift = at - from;
             if (shift != 0) {
-                for (int j = from; j >= first; --j) {
-                    int s = order[j];
-                    order[j + shift] = static_cast<int16_t>(s);
-                    counts[j + shift] = counts[j];
-                    rank[s] = j + shift;
-                }
+#ifndef DADUVIVU_COMPACT_CORE
+                if (from - first >= 16) {  // a long stretch moves as a block
+                    size_t n = static_cast<size_t>(from - first + 1);
+                    __builtin_memmove(order + first + shift, order + first, n * sizeof *order);
+                    __builtin_memmove(counts + first + shift, counts + first, n * sizeof *counts);
+                    for (int j = first + shift; j <= from + shift; ++j) rank[order[j]] = j;
+                } else
+#endif
+                    for (int j = from; j >= first; --j) {
+                        int s = order[j];
+                        order[j + shift] = static_cast<int16_t>(s);
+                        counts[j + shift] = counts[j];
+                        rank[s] = j + shift;
+                    }
             }
             at -= from - first + 1;
             from = skip >= low ? skip - 1 : first - 1;
