@@ -128,7 +128,7 @@ std::string ArchiveSession::Describe(const MessageBoxRequest& box) const {
         return archivePath_ + volume + ": the archive is damaged (a block fails its CRC check or the data breaks " +
                "the format)" + entry;
     case MsgWriteFailed:
-        return "cannot write " + pendingPath_ + reason;
+        return "cannot write " + PosixNativePath(pendingPath_.c_str()) + reason;
     case MsgFolderFailed: {
         std::string native = PosixNativePath(box.subject);
         struct stat st;
@@ -339,7 +339,7 @@ bool ArchiveSession::OnEvent(const EntryEvent& e) {
     info.name = DisplayName(name);
     currentEntry_ = info.name;
     pendingSkipped_ = false;
-    pendingPath_ = PosixNativePath(e.path);
+    pendingPath_ = e.path;  // converted only for a message
     if (!info.isFolder) {
         info.creation = e.creation;
         info.access = e.access;

@@ -113,7 +113,7 @@ private:
     EntryInfo pending_;
     bool pendingSelected_ = false;
     bool pendingSkipped_ = false;      // the overwrite question was answered No
-    std::string pendingPath_;          // native path of the entry being handled
+    std::string pendingPath_;          // the core's path of the entry being handled
 };
 
 // Puts the core and the POSIX seam back as a new process finds them.
