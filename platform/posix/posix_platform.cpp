@@ -89,6 +89,16 @@ std::string PosixNativePath(const char* path) {
     // that a folder has the same native name in every path through it, whether or not
     // a later element holds a byte that must be escaped.
     std::string tail;
+    // All ASCII (most paths): no character has a trail byte, no element changes.
+    bool ascii = true;
+    size_t length = 0;
+    for (; rest[length] != 0; ++length) ascii &= static_cast<unsigned char>(rest[length]) < 0x80;
+    if (ascii) {
+        tail.assign(rest, length);
+        for (char& c : tail)
+            if (c == '\\') c = '/';
+        return head + tail;
+    }
     const char* element = rest;
     for (const char* p = rest;; p = PlatCharNext(p)) {
         if (*p == '\\' || *p == 0) {
