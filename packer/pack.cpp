@@ -141,7 +141,6 @@ PackResult Pack(const PackOptions& options) {
     std::vector<SourceEntry> entries = CollectSources(options.sources, options.rules);
     LeaveOutOwnFiles(entries, options.output, baseUtf8);
     OrderEntries(entries);
-    OrderBySimilarity(entries);
 
     ProgramHead head = MakeProgramHead(stub, volumeBase, stamp, message, runAfter);
     if (options.volumeSize != 0 && options.volumeSize < head.bytes.size() + 3)
@@ -208,8 +207,13 @@ PackResult Pack(const PackOptions& options) {
         return pool.Pending() > 0 && (pool.ReadingRing() >= static_cast<size_t>(ReferenceRing::MaxAhead) ||
                                       pool.Pending() >= PendingFilesLimit || held > HeldBytesLimit);
     };
+    // Each folder's files are put in order of similarity just before they are planned,
+    // while the workers encode the files before them. A worker reads only the entries
+    // of files already planned, which stay where they are.
+    size_t ordered = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
         if (entries[i].folder) continue;
+        while (ordered <= i) ordered = OrderRunBySimilarity(entries, ordered);
         for (;;) {
             const uint64_t seen = pool.Changes();
             while (pool.Pending() > 0 && pool.NextReady()) writeNextFile();

@@ -87,20 +87,19 @@ void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t l
 
 }  // namespace
 
+size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first) {
+    if (entries[first].folder || entries[first].size == 0) return first + 1;
+    const std::string folder = FolderPart(entries[first].name);
+    size_t last = first + 1;
+    while (last < entries.size() && last - first < OrderedRun && !entries[last].folder && entries[last].size != 0 &&
+           FolderPart(entries[last].name) == folder)
+        ++last;
+    ChainBySimilarity(entries, first, last);
+    return last;
+}
+
 void OrderBySimilarity(std::vector<SourceEntry>& entries) {
-    for (size_t first = 0; first < entries.size();) {
-        if (entries[first].folder || entries[first].size == 0) {
-            ++first;
-            continue;
-        }
-        const std::string folder = FolderPart(entries[first].name);
-        size_t last = first + 1;
-        while (last < entries.size() && last - first < OrderedRun && !entries[last].folder && entries[last].size != 0 &&
-               FolderPart(entries[last].name) == folder)
-            ++last;
-        ChainBySimilarity(entries, first, last);
-        first = last;
-    }
+    for (size_t first = 0; first < entries.size();) first = OrderRunBySimilarity(entries, first);
 }
 
 FilePlan Planner::Plan(const SourceEntry& entry, size_t index) {
