@@ -71,7 +71,7 @@ public:
     // Submitted files from the oldest that may still read the ring on: planning must
     // not run further ahead of that one than the ring keeps files.
     size_t ReadingRing() const;
-    // Counts the changes (a file started reading its body, or done); WaitForChange
+    // Counts the changes (a file no longer reads the ring, or is done); WaitForChange
     // returns once the count has moved past `seen`, telling progress meanwhile.
     uint64_t Changes() const;
     void WaitForChange(uint64_t seen);
