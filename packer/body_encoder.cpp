@@ -46,6 +46,7 @@ struct Token {
 struct CodingSink {
     SymbolCoder& coder;
     BitWriter& out;
+    bool Enough() const { return false; }
     void Literal(uint8_t byte) { coder.Literal(&out, byte); }
     void Match(int32_t length, int32_t distance) { coder.Match(&out, length, distance); }
 };
@@ -54,6 +55,8 @@ struct CodingSink {
 // priming a file without running the models themselves.
 struct EstimateSink {
     uint64_t bits = 0;
+    uint64_t enough = UINT64_MAX;  // the parse may stop once this many bits are reached
+    bool Enough() const { return bits >= enough; }
     void Literal(uint8_t) { bits += 8; }
     void Match(int32_t length, int32_t) { bits += length > 256 ? 9 + 12 + 7 + 5 : 8 + 7 + 5; }
 };
@@ -90,6 +93,7 @@ struct GreedyState {
 template <typename Sink, typename Finder>
 void ParseGreedyOrLazy(Body<Sink, Finder>& b, bool lazy, GreedyState& s, int64_t until) {
     while (s.position < until) {
+        if (b.sink.Enough()) return;
         int32_t distance = 0;
         int32_t length = b.Search(s.position, &distance);
         if (s.pending) {
@@ -345,8 +349,9 @@ uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total,
 }
 
 uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
-                          const TrialFinder& finder) {
+                          const TrialFinder& finder, uint64_t enough) {
     EstimateSink sink;
+    sink.enough = enough;
     TrialFinder& chains = const_cast<TrialFinder&>(finder);
     Body<EstimateSink, TrialFinder> body{window, history, total, settings, chains, sink};
     GreedyState state{history};

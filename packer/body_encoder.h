@@ -30,10 +30,12 @@ void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const Lev
 uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
                           MatchFinder& finder);
 uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings);
-// The same parse over chains made beforehand (see TrialFinder).
+// The same parse over chains made beforehand (see TrialFinder). It stops as soon as
+// the estimate reaches `enough` (a trial that can no longer win) and then returns at
+// least that much.
 class TrialFinder;
 uint64_t EstimateBodyBits(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
-                          const TrialFinder& finder);
+                          const TrialFinder& finder, uint64_t enough = UINT64_MAX);
 
 // Encodes a body that arrives in pieces, holding only the last window and one chunk:
 // memory does not grow with the file. One encoder serves body after body.

@@ -33,7 +33,7 @@ size_t FinalistsForLevel(int level) {
 }  // namespace
 
 EncodedBody EncodeFile(const FilePlan& plan, const SourceEntry& entry, const ReferenceRing& ring, int level,
-                       EncoderKit& kit, const FedBytes& fed) {
+                       EncoderKit& kit, const FedBytes& fed, const RingDone& ringDone) {
     EncodedBody body;
     const size_t finalists = plan.Whole() ? FinalistsForLevel(level) : 1;
     if (finalists > 1) {
@@ -58,6 +58,7 @@ EncodedBody EncodeFile(const FilePlan& plan, const SourceEntry& entry, const Ref
                     body.bytes.swap(trial);
                 }
             }
+            if (ringDone) ringDone();
             fed(plan.size);
             return body;
         }
@@ -69,6 +70,7 @@ EncodedBody EncodeFile(const FilePlan& plan, const SourceEntry& entry, const Ref
     HistoryFor(reference, c.prefix, &start, &history);
     kit.encoder.Begin(reference.data + start, history, static_cast<int64_t>(plan.size) - c.prefix,
                       SettingsForLevel(level), body.bytes);
+    if (ringDone) ringDone();
     // The prefix comes from the reference; what follows it is fed in pieces.
     uint64_t at = static_cast<uint64_t>(c.prefix);
     fed(at);
@@ -121,8 +123,14 @@ void EncodingPool::Run(Job& job, EncoderKit& kit) {
         fed_ += n;
         if (stop_) throw Stopped{};
     };
+    auto ringDone = [this, &job] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job.ringDone = true;
+        ++changes_;
+        changed_.notify_all();
+    };
     try {
-        job.result = work_(job.plan, kit, fed);
+        job.result = work_(job.plan, kit, fed, ringDone);
     } catch (const Stopped&) {
     } catch (...) {
         job.error = std::current_exception();
@@ -135,11 +143,14 @@ void EncodingPool::Submit(FilePlan plan) {
     ++submitted_;
     if (inlineKit_) {
         // On the calling thread: what the progress report throws goes straight up.
-        job->result = work_(job->plan, *inlineKit_, [this](uint64_t n) {
-            fed_ += n;
-            if (report_) report_();
-        });
-        job->started = job->done = true;
+        job->result = work_(
+            job->plan, *inlineKit_,
+            [this](uint64_t n) {
+                fed_ += n;
+                if (report_) report_();
+            },
+            nullptr);
+        job->started = job->ringDone = job->done = true;
         jobs_.push_back(std::move(job));
         return;
     }
@@ -157,20 +168,42 @@ void EncodingPool::Worker() {
         Job* job = nullptr;
         changed_.wait(lock, [&] {
             if (stopping_) return true;
+            job = nullptr;
+            // The largest file not started; of equal ones the first.
             for (auto& j : jobs_)
-                if (!j->started) {
-                    job = j.get();
-                    return true;
-                }
-            return false;
+                if (!j->started && (!job || j->plan.size > job->plan.size)) job = j.get();
+            return job != nullptr;
         });
         if (stopping_) return;
         job->started = true;
         lock.unlock();
         Run(*job, *kit);
         lock.lock();
-        job->done = true;
+        job->ringDone = job->done = true;
+        ++changes_;
         changed_.notify_all();
+    }
+}
+
+size_t EncodingPool::ReadingRing() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t i = 0;
+    while (i < jobs_.size() && jobs_[i]->ringDone) ++i;
+    return jobs_.size() - i;
+}
+
+uint64_t EncodingPool::Changes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return changes_;
+}
+
+void EncodingPool::WaitForChange(uint64_t seen) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (changes_ == seen) {
+        if (changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return changes_ != seen; })) break;
+        lock.unlock();
+        if (report_) report_();
+        lock.lock();
     }
 }
 

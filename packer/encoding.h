@@ -43,17 +43,23 @@ struct EncoderKit {
 
 // Told how many more bytes of input have been encoded; may throw to stop.
 using FedBytes = std::function<void(uint64_t)>;
+// Told once the ring is no longer read for the file: its reference is chosen and the
+// history copied.
+using RingDone = std::function<void()>;
 
 // Chooses the reference and encodes the file's body after its prefix, reading the rest
 // of a large file in chunks. Throws PackError on read failures.
 EncodedBody EncodeFile(const FilePlan& plan, const SourceEntry& entry, const ReferenceRing& ring, int level,
-                       EncoderKit& kit, const FedBytes& fed);
+                       EncoderKit& kit, const FedBytes& fed, const RingDone& ringDone = nullptr);
 
 // Runs the files on `threads` workers (none when 1: each file is then encoded on the
 // calling thread as it is submitted) and hands the results back in submission order.
+// A free worker takes the largest file not yet started, so that a large file starts as
+// soon as it is planned and the small files around it keep the other workers busy
+// while it runs; which worker encodes what never shows in the results.
 class EncodingPool {
 public:
-    using Work = std::function<EncodedBody(const FilePlan&, EncoderKit&, const FedBytes&)>;
+    using Work = std::function<EncodedBody(const FilePlan&, EncoderKit&, const FedBytes&, const RingDone&)>;
     // `report` is called on the submitting thread now and then while work goes on; what
     // it throws ends the packing.
     EncodingPool(int threads, Work work, std::function<void()> report);
@@ -62,6 +68,13 @@ public:
 
     void Submit(FilePlan plan);
     size_t Pending() const { return submitted_ - delivered_; }
+    // Submitted files from the oldest that may still read the ring on: planning must
+    // not run further ahead of that one than the ring keeps files.
+    size_t ReadingRing() const;
+    // Counts the changes (a file no longer reads the ring, or is done); WaitForChange
+    // returns once the count has moved past `seen`, telling progress meanwhile.
+    uint64_t Changes() const;
+    void WaitForChange(uint64_t seen);
     // True when the next result in order is done.
     bool NextReady();
     // Waits for the next result in order and rethrows what its work threw. Its plan is
@@ -74,7 +87,7 @@ public:
 private:
     struct Job {
         FilePlan plan;
-        bool started = false, done = false;
+        bool started = false, ringDone = false, done = false;
         EncodedBody result;
         std::exception_ptr error;
     };
@@ -90,6 +103,7 @@ private:
     std::condition_variable changed_;
     std::deque<std::unique_ptr<Job>> jobs_;  // from the next to deliver on
     size_t submitted_ = 0, delivered_ = 0;
+    uint64_t changes_ = 0;
     bool stopping_ = false;
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> fed_{0};

@@ -8,13 +8,19 @@
 namespace {
 
 constexpr int HashBits = 16;
-constexpr int32_t ChainSize = 0x8000;  // twice the window: a live link is never overwritten
+// Links are kept for the last window of positions: a search only follows links of
+// positions within the window behind it, all inserted before it, whose entries no
+// later position has taken yet.
+constexpr int32_t ChainSize = WindowSize;
 constexpr int32_t ChainMask = ChainSize - 1;
+// A link's distance to the previous position of the same hash; this one, beyond the
+// window, ends the chain.
+constexpr uint16_t NoLink = 0xFFFF;
 
 }  // namespace
 
 MatchFinder::MatchFinder()
-    : head_(size_t{1} << HashBits, 0), prev_(static_cast<size_t>(ChainSize), 0), pairs_(size_t{1} << HashBits, 0) {}
+    : head_(size_t{1} << HashBits, 0), prev_(static_cast<size_t>(ChainSize), NoLink), pairs_(size_t{1} << HashBits, 0) {}
 
 MatchFinder::MatchFinder(const uint8_t* window, int32_t total, bool pairs) : MatchFinder() {
     Reset(window, total, pairs);
@@ -27,7 +33,7 @@ void MatchFinder::Reset(const uint8_t* window, int32_t end, bool pairs) {
     int64_t next = static_cast<int64_t>(offset_) + total_ + 1;
     if (next + end + 1 > INT32_MAX) {
         std::fill(head_.begin(), head_.end(), 0);
-        std::fill(prev_.begin(), prev_.end(), 0);
+        std::fill(prev_.begin(), prev_.end(), NoLink);
         std::fill(pairs_.begin(), pairs_.end(), 0);
         next = 1;
     }
@@ -55,7 +61,9 @@ void MatchFinder::Insert(int32_t position) {
     }
     if (pairs_on_) pairs_[Pair(window_ + position)] = position + offset_;
     uint32_t h = Hash3(window_ + position);
-    prev_[position & ChainMask] = head_[h];
+    const int32_t previous = head_[h] - offset_;
+    prev_[position & ChainMask] =
+        previous >= 0 && position - previous <= WindowSize ? static_cast<uint16_t>(position - previous) : NoLink;
     head_[h] = position + offset_;
 }
 
@@ -99,7 +107,7 @@ int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandid
                     if (n >= limit) break;
                 }
             }
-            candidate = prev_[candidate & ChainMask] - offset_;
+            candidate -= prev_[candidate & ChainMask];
         }
     }
     return count;

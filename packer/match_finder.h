@@ -63,6 +63,6 @@ private:
     int32_t offset_ = 1;          // a table entry e stands for position e - offset_
     bool pairs_on_ = true;
     std::vector<int32_t> head_;   // last position of each 3-byte hash
-    std::vector<int32_t> prev_;   // earlier position with the same hash, by position in a ring
+    std::vector<uint16_t> prev_;  // back to the earlier position with the same hash, by position in a ring
     std::vector<int32_t> pairs_;  // last position of each (hashed) 2-byte sequence
 };

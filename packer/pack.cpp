@@ -25,6 +25,8 @@ namespace {
 constexpr double UnixEpochInDays = 25569.0;  // 1970-01-01 counted from 1899-12-30
 // Input bytes and bodies held in memory between planning and writing, at most.
 constexpr uint64_t HeldBytesLimit = 16 << 20;
+// Files planned and not yet written, at most (empty ones hold no bytes, but a record).
+constexpr size_t PendingFilesLimit = 4096;
 
 // SOURCE_DATE_EPOCH, when set, makes the archive a function of its input alone.
 const char* SourceDateEpoch() {
@@ -139,7 +141,6 @@ PackResult Pack(const PackOptions& options) {
     std::vector<SourceEntry> entries = CollectSources(options.sources, options.rules);
     LeaveOutOwnFiles(entries, options.output, baseUtf8);
     OrderEntries(entries);
-    OrderBySimilarity(entries);
 
     ProgramHead head = MakeProgramHead(stub, volumeBase, stamp, message, runAfter);
     if (options.volumeSize != 0 && options.volumeSize < head.bytes.size() + 3)
@@ -168,8 +169,8 @@ PackResult Pack(const PackOptions& options) {
     };
     EncodingPool pool(
         ThreadsFor(options),
-        [&](const FilePlan& plan, EncoderKit& kit, const FedBytes& fed) {
-            return EncodeFile(plan, entries[plan.entry], ring, level, kit, fed);
+        [&](const FilePlan& plan, EncoderKit& kit, const FedBytes& fed, const RingDone& ringDone) {
+            return EncodeFile(plan, entries[plan.entry], ring, level, kit, fed, ringDone);
         },
         report);
     running = &pool;
@@ -196,11 +197,29 @@ PackResult Pack(const PackOptions& options) {
         result.inputBytes += plan.size;
         if (options.progress) options.progress(std::max(std::min(pool.Fed(), total), result.inputBytes), total);
     };
+    // Planning a file overwrites the ring's copy of the file KeptFiles back, which a file
+    // up to 255 after that one reads while it chooses its reference; one that has begun
+    // its body reads the ring no more. So planning runs MaxAhead files ahead of the
+    // first file still choosing, not of the first not yet written: while a large file is
+    // encoded, the files after it keep the other workers busy, their bodies waiting in
+    // memory (within the limits above) for it to be written.
+    auto mustWait = [&] {
+        return pool.Pending() > 0 && (pool.ReadingRing() >= static_cast<size_t>(ReferenceRing::MaxAhead) ||
+                                      pool.Pending() >= PendingFilesLimit || held > HeldBytesLimit);
+    };
+    // Each folder's files are put in order of similarity just before they are planned,
+    // while the workers encode the files before them. A worker reads only the entries
+    // of files already planned, which stay where they are.
+    size_t ordered = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
         if (entries[i].folder) continue;
-        while (pool.Pending() > 0 &&
-               (pool.Pending() >= static_cast<size_t>(ReferenceRing::MaxAhead) || held > HeldBytesLimit))
-            writeNextFile();
+        while (ordered <= i) ordered = OrderRunBySimilarity(entries, ordered);
+        for (;;) {
+            const uint64_t seen = pool.Changes();
+            while (pool.Pending() > 0 && pool.NextReady()) writeNextFile();
+            if (!mustWait()) break;
+            pool.WaitForChange(seen);
+        }
         FilePlan plan = planner.Plan(entries[i], i);
         held += heldBy(plan);
         pool.Submit(std::move(plan));

@@ -87,20 +87,19 @@ void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t l
 
 }  // namespace
 
+size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first) {
+    if (entries[first].folder || entries[first].size == 0) return first + 1;
+    const std::string folder = FolderPart(entries[first].name);
+    size_t last = first + 1;
+    while (last < entries.size() && last - first < OrderedRun && !entries[last].folder && entries[last].size != 0 &&
+           FolderPart(entries[last].name) == folder)
+        ++last;
+    ChainBySimilarity(entries, first, last);
+    return last;
+}
+
 void OrderBySimilarity(std::vector<SourceEntry>& entries) {
-    for (size_t first = 0; first < entries.size();) {
-        if (entries[first].folder || entries[first].size == 0) {
-            ++first;
-            continue;
-        }
-        const std::string folder = FolderPart(entries[first].name);
-        size_t last = first + 1;
-        while (last < entries.size() && last - first < OrderedRun && !entries[last].folder && entries[last].size != 0 &&
-               FolderPart(entries[last].name) == folder)
-            ++last;
-        ChainBySimilarity(entries, first, last);
-        first = last;
-    }
+    for (size_t first = 0; first < entries.size();) first = OrderRunBySimilarity(entries, first);
 }
 
 FilePlan Planner::Plan(const SourceEntry& entry, size_t index) {
@@ -135,8 +134,12 @@ std::vector<ReferenceChoice> RankReferences(const FilePlan& plan, const Referenc
     for (const ReferenceChoice& c : candidates) longestPrefix = std::max(longestPrefix, c.prefix);
     const int32_t limit = std::min<int32_t>(static_cast<int32_t>(plan.head.size()), longestPrefix + WindowSize);
     chains.Build(plan.head.data(), limit);
+    keep = std::min(keep, candidates.size());
     std::vector<std::pair<uint64_t, size_t>> costs;
     costs.reserve(candidates.size());
+    // The largest of the `keep` smallest costs so far: a later candidate that costs as
+    // much ranks behind all of them, so its trial stops there.
+    std::vector<uint64_t> kept;
     for (size_t i = 0; i < candidates.size(); ++i) {
         const ReferenceChoice& c = candidates[i];
         const int64_t number = plan.number - c.reference;
@@ -144,13 +147,23 @@ std::vector<ReferenceChoice> RankReferences(const FilePlan& plan, const Referenc
         HistoryFor(ring.File(number), c.prefix, &start, &history);
         WindowFor(ring.File(number), c, plan.head.data(), limit, scratch, &history);
         TrialFinder finder(scratch.data(), history, ring.Chains(number), start, start + history, chains, c.prefix);
-        uint64_t cost = EstimateBodyBits(scratch.data(), history, static_cast<int32_t>(scratch.size()), quick, finder) +
-                        (c.Stored() ? 16 : 0);
+        const uint64_t stored = c.Stored() ? 16 : 0;
+        const uint64_t enough = kept.size() < keep ? UINT64_MAX : kept.front() - std::min(kept.front(), stored);
+        const uint64_t cost =
+            EstimateBodyBits(scratch.data(), history, static_cast<int32_t>(scratch.size()), quick, finder, enough) +
+            stored;
         costs.emplace_back(cost, i);
+        if (kept.size() < keep || cost < kept.front()) {
+            if (kept.size() == keep) {
+                std::pop_heap(kept.begin(), kept.end());
+                kept.pop_back();
+            }
+            kept.push_back(cost);
+            std::push_heap(kept.begin(), kept.end());
+        }
     }
     // Equal estimates keep the order of the candidates, so the choice never depends on
     // the sort.
-    keep = std::min(keep, costs.size());
     std::partial_sort(costs.begin(), costs.begin() + keep, costs.end());
     std::vector<ReferenceChoice> ranked;
     for (size_t i = 0; i < keep; ++i) ranked.push_back(candidates[costs[i].second]);

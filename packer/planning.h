@@ -26,6 +26,11 @@ constexpr size_t HeadBytes = SlotCapacity + WindowSize;
 // previous file helps. Folders keep their place, so names still share their folder
 // part. Throws PackError when a file cannot be read.
 void OrderBySimilarity(std::vector<SourceEntry>& entries);
+// The same for one run of files (the files of a folder, up to 1,024 at a time), the
+// one that starts at `first`; returns where it ends. A folder or an empty file is a run
+// of its own. Runs are told apart by names and sizes alone, so ordering them one at a
+// time, just before they are planned, gives the same order.
+size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first);
 
 struct FilePlan {
     size_t entry = 0;          // index of the file among the packed entries

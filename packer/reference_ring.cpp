@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "packer/match_finder.h"
+
 namespace {
 
 // Content-defined samples: an 8-byte string is sampled when its hash says so, so the
@@ -24,16 +26,6 @@ void Samples(const uint8_t* data, int32_t size, std::vector<uint32_t>& out) {
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
 }
-
-namespace {
-
-int32_t CommonPrefix(const uint8_t* a, const uint8_t* b, int32_t limit) {
-    int32_t n = 0;
-    while (n < limit && a[n] == b[n]) ++n;
-    return n;
-}
-
-}  // namespace
 
 void HistoryFor(const FileSlot& slot, int32_t prefix, int32_t* start, int32_t* length) {
     int32_t h = std::min(slot.size - prefix, HistoryAfterPrefix);
@@ -86,7 +78,7 @@ std::vector<ReferenceChoice> ReferenceRing::Candidates(const uint8_t* data, int3
     for (int r = 1; r < SlotCount && r <= current_; ++r) {
         int slot = static_cast<int>((current_ - r) & (SlotCount - 1));
         const FileSlot& s = Reference(r);
-        int32_t prefix = CommonPrefix(data, s.data, std::min(size, s.size));
+        int32_t prefix = CommonLength(data, s.data, std::min(size, s.size));
         // A short prefix is not worth the two bytes that store it for the previous file.
         if (r == 1 && prefix < 16) prefix = 0;
         int64_t score = static_cast<int64_t>(hits[slot]) * (SampleMask + 1) + prefix;

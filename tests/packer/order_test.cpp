@@ -39,3 +39,31 @@ TEST(OrderBySimilarity, StrangersKeepTheirOrderByName) {
     OrderBySimilarity(entries);
     for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(entries[i].name, before[i].name);
 }
+
+TEST_F(PackTest, FoldersOrderedWhileEarlierFilesAreEncodedKeepTheSameOrder) {
+    // The files of later folders are ordered while the workers encode a large file of
+    // the first: on any number of threads each folder's alike files follow each other.
+    MakeFile("a/large.bin", TextBytes(600000, 9));
+    std::vector<std::string> expected = {"a\\large.bin"};
+    for (const char* folder : {"m", "n"}) {
+        const std::vector<uint8_t> one = TextBytes(5000, 3), two = TextBytes(5000, 4);
+        std::vector<uint8_t> oneAgain = one, twoAgain = two;
+        oneAgain[300] ^= 1;
+        twoAgain[400] ^= 1;
+        const std::string f(folder);
+        MakeFile(f + "/a.txt", one);
+        MakeFile(f + "/b.txt", two);
+        MakeFile(f + "/c.txt", twoAgain);
+        MakeFile(f + "/d.txt", oneAgain);
+        for (const char* name : {"a", "d", "b", "c"}) expected.push_back(f + "\\" + name + ".txt");
+    }
+    for (int threads : {1, 2}) {
+        PackOptions options = Options();
+        options.threads = threads;
+        PackSource(options);
+        std::vector<std::string> names;
+        for (const DecodedFile& f : DecodedFiles(program)) names.push_back(f.name);
+        EXPECT_EQ(names, expected) << threads << " threads";
+    }
+    ExpectRestored();
+}

@@ -70,3 +70,44 @@ TEST_F(PackTest, RankedReferencesStartWithTheChoiceAndTheWinnerIsNeverLarger) {
     }
     EXPECT_GT(ranked, 20);
 }
+
+TEST_F(PackTest, TrialsThatStopOnceTheyCannotWinRankTheFirstFewAsTheFullTrialsDo) {
+    // Some files come twice, byte for byte, so that trials tie; the ranking of the
+    // best `keep` must be the start of the full ranking for every `keep`.
+    std::vector<SourceEntry> entries;
+    for (int i = 0; i < 60; ++i) {
+        std::vector<uint8_t> v = TextBytes(1500 + 400 * (i % 4), static_cast<uint32_t>(i % 5));
+        if (i % 3 != 0)
+            for (int k = 0; k < 4; ++k) v[static_cast<size_t>(i * 53 + k * 331) % v.size()] ^= 0x21;
+        const std::string name = "g" + std::to_string(i) + ".txt";
+        MakeFile(name, v);
+        SourceEntry e;
+        e.nativePath = source + "/" + name;
+        e.name = name;
+        e.size = v.size();
+        entries.push_back(e);
+    }
+    const std::vector<uint8_t> stub(28672, 0x4D);
+    Planner planner(stub.data(), PackMaxLevel);
+    FileChains chains;
+    std::vector<uint8_t> scratch;
+    size_t compared = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        FilePlan plan = planner.Plan(entries[i], i);
+        const size_t n = plan.candidates.size();
+        // Keeping them all, no trial can stop early.
+        const std::vector<ReferenceChoice> full = RankReferences(plan, planner.Ring(), PackMaxLevel, chains, scratch, n);
+        ASSERT_EQ(full.size(), n);
+        for (size_t keep = 1; keep < n; ++keep) {
+            const std::vector<ReferenceChoice> top =
+                RankReferences(plan, planner.Ring(), PackMaxLevel, chains, scratch, keep);
+            ASSERT_EQ(top.size(), keep);
+            for (size_t k = 0; k < keep; ++k) {
+                EXPECT_EQ(top[k].reference, full[k].reference) << "file " << i << ", keep " << keep << ", rank " << k;
+                EXPECT_EQ(top[k].prefix, full[k].prefix) << "file " << i << ", keep " << keep << ", rank " << k;
+            }
+            ++compared;
+        }
+    }
+    EXPECT_GT(compared, 500u);
+}

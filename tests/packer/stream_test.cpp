@@ -159,3 +159,38 @@ TEST(TrialFinder, FindsTheLongestMatchOfTheHistoryAndTheFileItself) {
         EXPECT_EQ(mismatches, 0) << "prefix " << prefix;
     }
 }
+
+TEST(MatchFinder, FollowedToTheEndItsChainsGiveTheLongestMatchWithinTheWindow) {
+    // Text that repeats itself from far and near, over several windows, so that the
+    // finder's ring of links goes round many times; then the same after a Reset, with
+    // the first window's positions still in the tables.
+    std::vector<uint8_t> text = PackTest::TextBytes(70000, 31);
+    for (int32_t at : {20000, 36385, 52770})  // a copy from exactly a window back, and one from a byte farther
+        std::copy(text.begin() + at - WindowSize, text.begin() + at - WindowSize + 300, text.begin() + at);
+    std::copy(text.begin() + 36385 - WindowSize - 1, text.begin() + 36385 - WindowSize + 499, text.begin() + 40000);
+    MatchFinder finder;
+    for (int round = 0; round < 2; ++round) {
+        finder.Reset(text.data(), static_cast<int32_t>(text.size()));
+        int mismatches = 0, atWindow = 0;
+        for (int32_t position = 0; position < static_cast<int32_t>(text.size()); ++position) {
+            if (position % 61 == 0 || (position >= 36380 && position < 36390) || position == 52770) {
+                const int32_t limit = std::min<int32_t>(4352, static_cast<int32_t>(text.size()) - position);
+                MatchCandidate found[64];
+                const int k = finder.Collect(position, limit, 1 << 30, found);
+                const int32_t n = k > 0 && found[k - 1].length >= 3 ? found[k - 1].length : 0;
+                if (n != LongestByScanning(text, 0, position)) ++mismatches;
+                for (int i = 0; i < k; ++i) {
+                    ASSERT_LE(found[i].distance, WindowSize);
+                    ASSERT_LE(found[i].distance, position);
+                    ASSERT_TRUE(std::equal(text.begin() + position, text.begin() + position + found[i].length,
+                                           text.begin() + position - found[i].distance));
+                    if (i > 0) ASSERT_GT(found[i].length, found[i - 1].length);
+                }
+                atWindow += k > 0 && found[k - 1].distance == WindowSize;
+            }
+            finder.Insert(position);
+        }
+        EXPECT_EQ(mismatches, 0) << "round " << round;
+        EXPECT_GE(atWindow, 2) << "round " << round;
+    }
+}

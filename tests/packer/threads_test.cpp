@@ -50,6 +50,28 @@ TEST_F(ThreadsTest, AnyNumberOfThreadsGivesTheSameArchive) {
     EXPECT_GT(far, 20);
 }
 
+TEST_F(ThreadsTest, PlanningRunsFarPastALargeFileWithoutLosingReferences) {
+    // While the large file is encoded, the small files after it are planned and
+    // encoded hundreds ahead of it; planning must still not overwrite the ring's copy
+    // of a file that a file not yet started will read.
+    std::vector<std::vector<uint8_t>> kinds;
+    for (int k = 0; k < 7; ++k) kinds.push_back(TextBytes(2500 + 300 * k, 40 + k));
+    auto small = [&](int i) {
+        std::vector<uint8_t> v = i % 50 == 0 ? TextBytes(2000, 90 + i) : kinds[i % kinds.size()];
+        v[static_cast<size_t>(i * 13) % v.size()] ^= 0x11;
+        return v;
+    };
+    for (int i = 0; i < 100; ++i) MakeFile("a/f" + std::to_string(1000 + i) + ".txt", small(i));
+    MakeFile("b/large.bin", TextBytes(1500000, 77));
+    for (int i = 0; i < 900; ++i) MakeFile("c/g" + std::to_string(1000 + i) + ".txt", small(i));
+    setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+    const std::vector<uint8_t> one = PackWith(PackDefaultLevel, 1);
+    for (int threads : {2, 3})
+        EXPECT_TRUE(PackWith(PackDefaultLevel, threads) == one) << threads << " threads";
+    unsetenv("SOURCE_DATE_EPOCH");
+    ExpectRestored();
+}
+
 TEST_F(ThreadsTest, LargeFilesAreStreamedAndKeepTheirPrefixAndHistory) {
     // The large file starts with all of an earlier file's kept bytes (the longest
     // prefix there is), and goes on past several chunks of reading and encoding.
