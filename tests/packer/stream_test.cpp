@@ -184,7 +184,9 @@ TEST(MatchFinder, FollowedToTheEndItsChainsGiveTheLongestMatchWithinTheWindow) {
                     ASSERT_LE(found[i].distance, position);
                     ASSERT_TRUE(std::equal(text.begin() + position, text.begin() + position + found[i].length,
                                            text.begin() + position - found[i].distance));
-                    if (i > 0) ASSERT_GT(found[i].length, found[i - 1].length);
+                    if (i > 0) {
+                        ASSERT_GT(found[i].length, found[i - 1].length);
+                    }
                 }
                 atWindow += k > 0 && found[k - 1].distance == WindowSize;
             }
