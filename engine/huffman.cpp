@@ -140,6 +140,22 @@ inline int HighestAtOrBelow(const uint32_t* set, int high) {
 }
 
 #ifndef DADUVIVU_COMPACT_CORE
+// The first place in [first, last) where `holds` no longer holds: it holds for a
+// stretch from `first` and nowhere after. Found by halving.
+template <typename Holds>
+inline int EndOfStretch(int first, int last, Holds holds) {
+    for (int length = last - first; length > 0;) {
+        int half = length / 2;
+        if (holds(first + half)) {
+            first += half + 1;
+            length -= half + 1;
+        } else {
+            length = half;
+        }
+    }
+    return first;
+}
+
 // Steps 1 to 3 when most leaves' counts have moved apart (a body's later builds): the
 // previous order, each leaf inserted behind every leaf of its new count or more before
 // it. Most stay where they are; a short move shifts its way, a long one is found by
@@ -155,17 +171,7 @@ void SortLeavesInserting(HuffmanModel& model) {
         int j = i;
         if (counts[j - 1] < f) {
             if (i >= Near && counts[i - Near] < f) {
-                int low = 0;
-                for (int length = i - Near + 1; length > 0;) {
-                    int half = length / 2;
-                    if (counts[low + half] >= f) {
-                        low += half + 1;
-                        length -= half + 1;
-                    } else {
-                        length = half;
-                    }
-                }
-                j = low;
+                j = EndOfStretch(0, i - Near + 1, [&](int k) { return counts[k] >= f; });
                 __builtin_memmove(order + j + 1, order + j, static_cast<size_t>(i - j) * sizeof *order);
                 __builtin_memmove(counts + j + 1, counts + j, static_cast<size_t>(i - j) * sizeof *counts);
             } else {
@@ -378,17 +384,8 @@ void MergeInOrder(HuffmanModel& model) {
         low = waiting;
         // The run's end: a step at a time when short, else by halving.
         if (made - waiting > Far && nodes[waiting + Far].frequency == groupFrequency) {
-            int first = waiting + Far + 1;  // the run ends in first .. made
-            for (int length = made - first; length > 0;) {
-                int half = length / 2;
-                if (nodes[first + half].frequency == groupFrequency) {
-                    first += half + 1;
-                    length -= half + 1;
-                } else {
-                    length = half;
-                }
-            }
-            waiting = first;
+            waiting = EndOfStretch(waiting + Far + 1, made,
+                                   [&](int n) { return nodes[n].frequency == groupFrequency; });
         } else {
             do
                 ++waiting;
@@ -437,17 +434,7 @@ void MergeInOrder(HuffmanModel& model) {
                 // by halving.
                 int start = leaves - 2;
                 if (start >= Far && leafFrequency[start - Far] == leaf) {
-                    int first = 0;  // the run starts in first .. start - Far
-                    for (int length = start - Far; length > 0;) {
-                        int half = length / 2;
-                        if (leafFrequency[first + half] != leaf) {
-                            first += half + 1;
-                            length -= half + 1;
-                        } else {
-                            length = half;
-                        }
-                    }
-                    start = first;
+                    start = EndOfStretch(0, start - Far, [&](int k) { return leafFrequency[k] != leaf; });
                 } else {
                     while (start > 0 && leafFrequency[start - 1] == leaf) --start;
                 }

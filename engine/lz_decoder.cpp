@@ -231,8 +231,8 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
                 out = buffer + (w.position - w.base);
             }
             remaining -= length;
-            ++matchesDecoded;
             if (--matchesToBuild == 0) {
+                matchesDecoded += matchesDecoded < 1024 ? 64 : 512;  // counted only here
                 BuildTree(DistanceModel);
                 if (matchesDecoded >= 1024) FillFastTable(DistanceModel);
                 distanceTree = &DistanceModel;

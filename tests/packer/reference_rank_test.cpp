@@ -16,21 +16,28 @@ namespace {
 // Bits of a file's body and its reference record beyond the single byte of "none".
 uint64_t CostBits(const EncodedBody& body) { return 8 * body.bytes.size() + (body.choice.Stored() ? 16 : 0); }
 
+// A file of the source tree, made and listed as the tree's scan lists it.
+class RankTest : public PackTest {
+protected:
+    SourceEntry AddFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+        MakeFile(name, bytes);
+        SourceEntry e;
+        e.nativePath = source + "/" + name;
+        e.name = name;
+        e.size = bytes.size();
+        return e;
+    }
+};
+
 }  // namespace
 
-TEST_F(PackTest, RankedReferencesStartWithTheChoiceAndTheWinnerIsNeverLarger) {
+TEST_F(RankTest, RankedReferencesStartWithTheChoiceAndTheWinnerIsNeverLarger) {
     // Variants of a few texts, so that several earlier files are plausible references.
     std::vector<SourceEntry> entries;
     for (int i = 0; i < 40; ++i) {
         std::vector<uint8_t> v = TextBytes(2000 + 300 * (i % 5), static_cast<uint32_t>(i % 3));
         for (int k = 0; k < 6; ++k) v[static_cast<size_t>(i * 37 + k * 211) % v.size()] ^= 0x11;
-        const std::string name = "f" + std::to_string(i) + ".txt";
-        MakeFile(name, v);
-        SourceEntry e;
-        e.nativePath = source + "/" + name;
-        e.name = name;
-        e.size = v.size();
-        entries.push_back(e);
+        entries.push_back(AddFile("f" + std::to_string(i) + ".txt", v));
     }
     const std::vector<uint8_t> stub(28672, 0x4D);
     int ranked = 0;
@@ -71,7 +78,7 @@ TEST_F(PackTest, RankedReferencesStartWithTheChoiceAndTheWinnerIsNeverLarger) {
     EXPECT_GT(ranked, 20);
 }
 
-TEST_F(PackTest, TrialsThatStopOnceTheyCannotWinRankTheFirstFewAsTheFullTrialsDo) {
+TEST_F(RankTest, TrialsThatStopOnceTheyCannotWinRankTheFirstFewAsTheFullTrialsDo) {
     // Some files come twice, byte for byte, so that trials tie; the ranking of the
     // best `keep` must be the start of the full ranking for every `keep`.
     std::vector<SourceEntry> entries;
@@ -79,13 +86,7 @@ TEST_F(PackTest, TrialsThatStopOnceTheyCannotWinRankTheFirstFewAsTheFullTrialsDo
         std::vector<uint8_t> v = TextBytes(1500 + 400 * (i % 4), static_cast<uint32_t>(i % 5));
         if (i % 3 != 0)
             for (int k = 0; k < 4; ++k) v[static_cast<size_t>(i * 53 + k * 331) % v.size()] ^= 0x21;
-        const std::string name = "g" + std::to_string(i) + ".txt";
-        MakeFile(name, v);
-        SourceEntry e;
-        e.nativePath = source + "/" + name;
-        e.name = name;
-        e.size = v.size();
-        entries.push_back(e);
+        entries.push_back(AddFile("g" + std::to_string(i) + ".txt", v));
     }
     const std::vector<uint8_t> stub(28672, 0x4D);
     Planner planner(stub.data(), PackMaxLevel);
