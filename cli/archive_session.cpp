@@ -17,6 +17,7 @@
 #include "engine/extract.h"
 #include "engine/lz_decoder.h"
 #include "platform/posix/codepage.h"
+#include "platform/posix/deferred_writes.h"
 #include "platform/posix/posix_platform.h"
 
 namespace {
@@ -127,8 +128,11 @@ std::string ArchiveSession::Describe(const MessageBoxRequest& box) const {
     case MsgCorrupt:
         return archivePath_ + volume + ": the archive is damaged (a block fails its CRC check or the data breaks " +
                "the format)" + entry;
-    case MsgWriteFailed:
-        return "cannot write " + PosixNativePath(pendingPath_.c_str()) + reason;
+    case MsgWriteFailed: {
+        // A file handed to the writer thread may fail while a later one is decoded.
+        std::string failed = DeferredFailedPath();
+        return "cannot write " + PosixNativePath(failed.empty() ? pendingPath_.c_str() : failed.c_str()) + reason;
+    }
     case MsgFolderFailed: {
         std::string native = PosixNativePath(box.subject);
         struct stat st;
@@ -379,6 +383,8 @@ int ArchiveSession::Run(const std::string& destination) {
     } else {
         PosixMapDrive('T', destination);
         target = "T:\\";
+        // Files are written by a thread of their own while the next ones are decoded.
+        DeferWrites(true);
     }
 
     int code = ExitOk;
@@ -388,6 +394,19 @@ int ArchiveSession::Run(const std::string& destination) {
         ScopedInterrupt interrupt(OnInterrupt);
         NoteStreamPosition();
         code = Guarded([&] { ExtractEntries(target.c_str()); });
+        if (!destination.empty()) {
+            // Every file the core closed is written (or the run stops at the one that
+            // failed) before the command says how it went.
+            bool written = FinishDeferredWrites();
+            if (!written && (code == ExitOk || code == ExitCancelled)) {
+                if (progress_) progress_->Clear();
+                int error = errno;
+                io_.err << "daduvivu: " << Printable("cannot write " + PosixNativePath(DeferredFailedPath().c_str()))
+                        << ": " << std::strerror(error) << std::endl;
+                code = ExitWriteFailed;
+            }
+            DeferWrites(false);
+        }
     }
     if (progress_) progress_->Clear();
     EntryObserver = nullptr;

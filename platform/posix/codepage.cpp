@@ -7,7 +7,9 @@
 
 namespace {
 
-// One converter per direction, opened on first use.
+// One converter per direction and thread (an iconv handle keeps state: the writer
+// thread of deferred writes converts names while the decoding thread does), opened on
+// first use.
 struct Converter {
     iconv_t handle;
     Converter(const char* to, const char* from) : handle(iconv_open(to, from)) {}
@@ -40,7 +42,7 @@ std::string Cp932ToUtf8(std::string_view bytes) {
     bool ascii = true;
     for (char c : bytes) ascii &= static_cast<unsigned char>(c) < 0x80;
     if (ascii) return std::string(bytes);
-    static Converter toUtf8("UTF-8", "CP932");
+    thread_local Converter toUtf8("UTF-8", "CP932");
     std::string plain, escaped;  // without and with '%' itself escaped
     bool anyEscape = false;
     size_t at = 0;
@@ -62,7 +64,7 @@ std::string Cp932ToUtf8(std::string_view bytes) {
 }
 
 bool Utf8ToCp932(std::string_view text, std::string& out) {
-    static Converter toCp932("CP932", "UTF-8");
+    thread_local Converter toCp932("CP932", "UTF-8");
     out.clear();
     return ConvertRun(toCp932.handle, text, out) == text.size();
 }

@@ -6,12 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/extract.h"
 #include "platform/posix/codepage.h"
+#include "platform/posix/deferred_writes.h"
 #include "platform/posix/posix_platform.h"
 
 namespace {
@@ -33,7 +37,9 @@ struct Walk {
     std::string path;
     std::vector<Level> levels;
 };
-Walk Last;
+// Each thread walks with handles of its own: the writer thread of deferred writes
+// (deferred_writes.cpp) names files while the decoding thread looks names up.
+thread_local Walk Last;
 
 struct Output {
     int fd;
@@ -45,7 +51,13 @@ std::vector<Output> Writing;
 // Final names whose file was closed incomplete and is already removed: the delete the
 // core asks for next must not reach an older file of that name.
 std::vector<std::string> Abandoned;
-unsigned TempCounter = 0;
+std::atomic<unsigned> TempCounter{0};
+// Folders this run made, and the names it gave in them since: such a folder started
+// empty, so a name in it exists exactly when the run gave it, and is looked up without
+// asking the system. Only plain paths are kept (ASCII, no empty or "." element), whose
+// native names follow from their bytes one to one; others are looked up as usual.
+std::unordered_set<std::string> MadeFolders;
+std::unordered_map<std::string, bool> MadeNames;  // path: whether a folder
 pid_t OwnProcess = 0;  // asked again whenever the drives are mapped, as after a fork
 
 // A core path below a mapped drive, split into its folder and its last element.
@@ -164,14 +176,46 @@ bool LeafName(const Target& t, std::string& name) {
     return true;
 }
 
+// "X:" and elements behind backslashes, all ASCII, none empty, "." or "..".
+bool Plain(const char* path) {
+    const char* p = path + 2;
+    if (*p != '\\') return false;
+    for (;;) {
+        const char* element = ++p;
+        for (; *p != '\\' && *p != 0; ++p)
+            if (static_cast<unsigned char>(*p) >= 0x80) return false;
+        size_t n = static_cast<size_t>(p - element);
+        if (n == 0 || (element[0] == '.' && (n == 1 || (n == 2 && element[1] == '.')))) return false;
+        if (*p == 0) return true;
+    }
+}
+
+// The folder part of a plain path, when this run made that folder.
+bool InMadeFolder(const char* path, const Target& t) {
+    return !MadeFolders.empty() && MadeFolders.count(std::string(path, 2 + t.folderLength)) != 0;
+}
+
 }  // namespace
+
+void DestinationMade(const char* path, bool isFolder) {
+    Target t;
+    if (MadeFolders.empty() || !Parse(path, t) || !Plain(path) || !InMadeFolder(path, t)) return;
+    MadeNames[path] = isFolder;
+}
 
 std::string DestinationTemporaryName(unsigned counter) {
     if (OwnProcess == 0) OwnProcess = getpid();
     return ".daduvivu\u00B7" + std::to_string(OwnProcess) + "\u00B7" + std::to_string(counter) + ".partial";
 }
 
+void DestinationCloseWalk() {
+    CloseLevels(0);
+    if (Last.root >= 0) close(Last.root);
+    Last = Walk{};
+}
+
 void DestinationForget() {
+    FinishDeferredWrites();
     for (const Output& o : Writing) {
         close(o.fd);
         Target t;
@@ -181,10 +225,10 @@ void DestinationForget() {
         }
     }
     Writing.clear();
-    CloseLevels(0);
-    if (Last.root >= 0) close(Last.root);
-    Last = Walk{};
+    DestinationCloseWalk();
     Abandoned.clear();
+    MadeFolders.clear();
+    MadeNames.clear();
     OwnProcess = 0;
 }
 
@@ -205,6 +249,19 @@ bool DestinationFindName(const char* path, bool* isFolder, bool* result) {
     Target t;
     if (!Parse(path, t)) return false;
     *result = false;
+    if (!MadeFolders.empty() && MadeFolders.count(path) != 0) {  // stays a folder: nothing deletes folders
+        *isFolder = true;
+        *result = true;
+        return true;
+    }
+    if (InMadeFolder(path, t) && Plain(path)) {
+        auto made = MadeNames.find(path);
+        if (made != MadeNames.end()) {
+            *isFolder = made->second;
+            *result = true;
+        }
+        return true;
+    }
     if (t.folderLength == 0 && *t.leaf == 0) {
         *isFolder = true;  // the drive's own folder
         *result = true;
@@ -234,7 +291,40 @@ bool DestinationCreateFolder(const char* path, bool* result) {
     int folder = Reach(t);
     if (folder < 0 || !LeafName(t, name)) return true;
     *result = mkdirat(folder, name.c_str(), 0777) == 0;
+    if (*result && Plain(path)) {
+        DestinationMade(path, true);
+        MadeFolders.insert(path);
+    }
     return true;
+}
+
+static int DestinationOpenTemporary(const char* path, const std::string& temp) {
+    Target t;
+    std::string name;
+    int folder = Parse(path, t) ? Reach(t) : -1;
+    if (folder < 0 || !LeafName(t, name)) return -1;
+    return openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+bool DestinationSettle(const char* path, const std::string& temp, bool keep) {
+    Target t;
+    std::string name;
+    int folder = Parse(path, t) ? Reach(t) : -1;
+    if (folder < 0 || !LeafName(t, name)) return false;
+    if (keep && renameat(folder, temp.c_str(), folder, name.c_str()) == 0) return true;
+    int saved = errno;
+    unlinkat(folder, temp.c_str(), 0);
+    errno = saved;
+    return !keep;
+}
+
+int DestinationCreateTemporary(const char* path, std::string& temp) {
+    for (int tries = 0; tries < 1000; ++tries) {
+        temp = DestinationTemporaryName(TempCounter++);
+        int fd = DestinationOpenTemporary(path, temp);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
 }
 
 bool DestinationCreateWrite(const char* path, PlatFile* result) {
@@ -242,18 +332,12 @@ bool DestinationCreateWrite(const char* path, PlatFile* result) {
     if (!Parse(path, t)) return false;
     *result = PlatNoFile;
     Abandoned.clear();
-    std::string name;
-    int folder = Reach(t);
-    if (folder < 0 || !LeafName(t, name)) return true;
-    for (int tries = 0; tries < 1000; ++tries) {
-        std::string temp = DestinationTemporaryName(TempCounter++);
-        int fd = openat(folder, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            Writing.push_back({fd, path, temp, false});
-            *result = fd;
-            return true;
-        }
-        if (errno != EEXIST) return true;
+    if (DeferredCreateWrite(path, result)) return true;
+    std::string temp;
+    int fd = DestinationCreateTemporary(path, temp);
+    if (fd >= 0) {
+        Writing.push_back({fd, path, temp, false});
+        *result = fd;
     }
     return true;
 }
@@ -273,24 +357,19 @@ bool DestinationClose(PlatFile file, bool* result) {
     // The core sets a file's times only when its body is complete; a file closed
     // without them, or after a cancel, is abandoned and never takes its name.
     bool complete = closed && o.timesSet && CancelRequested == 0;
-    Target t;
-    std::string name;
-    int folder = Parse(o.path.c_str(), t) ? Reach(t) : -1;
-    if (folder >= 0 && LeafName(t, name)) {
-        if (complete && renameat(folder, o.temp.c_str(), folder, name.c_str()) == 0) {
-            *result = true;
-            return true;
-        }
-        if (complete) saved = errno;
-        unlinkat(folder, o.temp.c_str(), 0);
-    } else if (complete) {
-        saved = errno;
+    if (DestinationSettle(o.path.c_str(), o.temp, complete) && complete) {
+        DestinationMade(o.path.c_str(), false);
+        *result = true;
+        return true;
     }
-    Abandoned.push_back(o.path);
+    if (complete) saved = errno;
+    DestinationAbandoned(o.path);
     errno = saved;
     *result = closed && !complete;
     return true;
 }
+
+void DestinationAbandoned(const std::string& path) { Abandoned.push_back(path); }
 
 bool DestinationDelete(const char* path, bool* result) {
     Target t;
@@ -304,5 +383,6 @@ bool DestinationDelete(const char* path, bool* result) {
     std::string name;
     int folder = Reach(t);
     *result = folder >= 0 && LeafName(t, name) && unlinkat(folder, name.c_str(), 0) == 0;
+    if (*result) MadeNames.erase(path);
     return true;
 }

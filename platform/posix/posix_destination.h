@@ -30,6 +30,21 @@ void DestinationTimesSet(PlatFile file);
 // False when `file` is not one being written below a mapped drive.
 bool DestinationClose(PlatFile file, bool* result);
 
+// The pieces of the above that a writer thread uses (deferred_writes.h), each walking
+// with the calling thread's own handles: a new file under the temporary name `temp` in
+// the folder of `path` (-1 with errno set when it cannot be made; `temp` receives the
+// name), and then that file
+// given its final name (`keep`) or removed; false with errno set when the name could not
+// be given or the folder not be reached.
+int DestinationCreateTemporary(const char* path, std::string& temp);
+bool DestinationSettle(const char* path, const std::string& temp, bool keep);
+// Closes the calling thread's kept folder handles.
+void DestinationCloseWalk();
+// Notes that `path` was just given to a complete file (or a folder) by this run.
+void DestinationMade(const char* path, bool isFolder);
+// Notes a file closed incomplete and already removed (see above).
+void DestinationAbandoned(const std::string& path);
+
 // Removes the files still being written and closes the kept folder handles (the drives
 // are mapped anew).
 void DestinationForget();

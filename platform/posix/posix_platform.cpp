@@ -10,6 +10,7 @@
 #include <map>
 
 #include "platform/posix/codepage.h"
+#include "platform/posix/deferred_writes.h"
 #include "platform/posix/posix_destination.h"
 #include "platform/posix/memory_files.h"
 #include "platform/posix/output_sink.h"
@@ -159,6 +160,7 @@ bool PlatRead(PlatFile file, void* buffer, uint32_t n, uint32_t* got) {
 
 bool PlatWrite(PlatFile file, const void* buffer, uint32_t n) {
     if (file == SinkFile) return SinkWrite(buffer, n);
+    if (IsDeferredFile(file)) return DeferredWrite(file, buffer, n);
     if (file == PlatNoFile) return false;
     const char* at = static_cast<const char*>(buffer);
     while (n > 0) {
@@ -209,6 +211,10 @@ bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
     if (file == SinkFile) return true;
     if (file == PlatNoFile) return false;
     timespec times[2] = {ToTimespec(access), ToTimespec(write)};
+    if (IsDeferredFile(file)) {
+        DeferredSetTimes(file, times);
+        return true;
+    }
     if (futimens(static_cast<int>(file), times) != 0) return false;
     DestinationTimesSet(file);
     return true;
@@ -217,6 +223,7 @@ bool PlatSetTimes(PlatFile file, FileTime, FileTime access, FileTime write) {
 bool PlatClose(PlatFile file) {
     if (file == SinkFile) return true;
     if (IsMemoryFile(file)) return MemoryFileClose(file);
+    if (IsDeferredFile(file)) return DeferredClose(file);
     if (file == PositionFile) PositionFile = -1;
     bool closed;
     if (DestinationClose(file, &closed)) return closed;
@@ -225,6 +232,7 @@ bool PlatClose(PlatFile file) {
 
 bool PlatDelete(const char* path) {
     if (OutputSinkActive()) return true;  // what was sent cannot be called back
+    DeferredWaitFor(path);
     bool deleted;
     if (DestinationDelete(path, &deleted)) return deleted;
     return unlink(PosixNativePath(path).c_str()) == 0;
@@ -232,6 +240,7 @@ bool PlatDelete(const char* path) {
 
 bool PlatFindName(const char* path, bool* isFolder) {
     if (OutputSinkActive()) return false;
+    DeferredWaitFor(path);
     bool found;
     if (DestinationFindName(path, isFolder, &found)) return found;
     std::string native = PosixNativePath(path);
@@ -246,6 +255,7 @@ bool PlatFindName(const char* path, bool* isFolder) {
 
 bool PlatCreateFolder(const char* path) {
     if (OutputSinkActive()) return true;
+    DeferredWaitFor(path);
     bool made;
     if (DestinationCreateFolder(path, &made)) return made;
     return mkdir(PosixNativePath(path).c_str(), 0777) == 0;

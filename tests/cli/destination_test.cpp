@@ -2,6 +2,8 @@
 // nothing below the destination is followed, replaced files are replaced whole.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -207,3 +209,98 @@ TEST(TemporaryName, NoStoredNameConvertsToIt) {
 }
 
 }  // namespace
+
+// Files are written by a thread of their own while later ones are decoded: a name the
+// archive gives twice, or a file where a later entry wants a folder, must meet the
+// first file as if it had been written at once.
+TEST_F(Destination, ALaterEntryMeetsTheFilesWrittenBeforeIt) {
+    EntryStream s;
+    s.LiteralFile("dup.txt", Bytes("first"));
+    s.Folder("made");
+    s.LiteralFile("made\\dup.txt", Bytes("first inside"));
+    s.LiteralFile("dup.txt", Bytes("second"));
+    s.LiteralFile("made\\dup.txt", Bytes("second inside"));
+    s.End();
+    std::string twice = WriteSample(folder, s);
+    CliRun replace = RunCli({"x", "-q", "-y", twice, "-d", out});
+    EXPECT_EQ(replace.code, 0) << replace.err;
+    EXPECT_EQ(FileText(out + "/dup.txt"), "second");
+    EXPECT_EQ(FileText(out + "/made/dup.txt"), "second inside");
+
+    fs::remove_all(out);
+    CliRun keep = RunCli({"x", "-n", twice, "-d", out});
+    EXPECT_EQ(keep.code, 0) << keep.err;
+    EXPECT_EQ(FileText(out + "/dup.txt"), "first");
+    EXPECT_EQ(FileText(out + "/made/dup.txt"), "first inside");
+    EXPECT_NE(keep.out.find("skipping: made/dup.txt"), std::string::npos) << keep.out;
+
+    EntryStream clash;
+    clash.Folder("made");
+    clash.LiteralFile("made\\x", Bytes("a file"));
+    clash.LiteralFile("made\\x\\y.txt", Bytes("wants x to be a folder"));
+    clash.End();
+    fs::remove_all(out);
+    CliRun r = RunCli({"x", "-q", WriteSample(folder, clash), "-d", out});
+    EXPECT_EQ(r.code, ExitWriteFailed) << r.err;
+    EXPECT_EQ(FileText(out + "/made/x"), "a file");
+    EXPECT_EQ(Leftovers(out), 0);
+}
+
+// A write that fails on the writer thread (here: past the file size limit) stops the
+// run at that file: it is named, it keeps no name (an older file of that name stays),
+// nothing after it is written, and no temporary file is left.
+struct SizeLimit {
+    rlimit saved{};
+    void (*handler)(int);
+    explicit SizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limited = saved;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+        handler = signal(SIGXFSZ, SIG_IGN);
+    }
+    ~SizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, handler);
+    }
+};
+
+TEST_F(Destination, AFailedWriteBehindTheDecoderStopsTheRunAtItsFile) {
+    EntryStream s;
+    s.LiteralFile("before.txt", Bytes("before"));
+    s.LiteralFile("big.bin", Noise(3 << 20, 7));  // handed over in pieces while decoded
+    s.LiteralFile("after.txt", Bytes("after"));
+    s.LiteralFile("last.txt", Bytes("last"));
+    s.End();
+    std::string archive = WriteSample(folder, s);
+    WriteWholeFile(out + "/big.bin", Bytes("precious"));
+    CliRun r;
+    {
+        SizeLimit limit(1 << 20);
+        r = RunCli({"x", "-q", "-y", archive, "-d", out});
+    }
+    EXPECT_EQ(r.code, ExitWriteFailed);
+    EXPECT_NE(r.err.find("cannot write " + out + "/big.bin: File too large"), std::string::npos) << r.err;
+    EXPECT_EQ(FileText(out + "/before.txt"), "before");
+    EXPECT_EQ(FileText(out + "/big.bin"), "precious");
+    EXPECT_FALSE(fs::exists(out + "/after.txt"));
+    EXPECT_FALSE(fs::exists(out + "/last.txt"));
+    EXPECT_EQ(Leftovers(out), 0);
+
+    // The same failure met only when the decoder has already finished.
+    EntryStream tail;
+    tail.LiteralFile("small.txt", Bytes("small"));
+    tail.LiteralFile("big.bin", Noise((1 << 20) + 10, 8));  // one piece, handed over at its close
+    tail.End();
+    std::string second = WriteSample(folder, tail);
+    fs::remove_all(out);
+    {
+        SizeLimit limit(1 << 20);
+        r = RunCli({"x", "-q", second, "-d", out});
+    }
+    EXPECT_EQ(r.code, ExitWriteFailed);
+    EXPECT_NE(r.err.find("cannot write " + out + "/big.bin"), std::string::npos) << r.err;
+    EXPECT_EQ(FileText(out + "/small.txt"), "small");
+    EXPECT_FALSE(fs::exists(out + "/big.bin"));
+    EXPECT_EQ(Leftovers(out), 0);
+}

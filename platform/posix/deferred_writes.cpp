@@ -1,0 +1,259 @@
+#include "platform/posix/deferred_writes.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/extract.h"
+#include "platform/posix/posix_destination.h"
+
+namespace {
+
+constexpr PlatFile FirstHandle = PlatFile{1} << 28;  // below the memory files' handles
+constexpr PlatFile HandleCount = PlatFile{1} << 28;
+constexpr size_t PieceBytes = size_t{1} << 20;    // a file goes to the writer in pieces of this size
+constexpr size_t WaitingLimit = size_t{64} << 20;  // at most this much waits for the writer
+
+// One file, from its create to its name. Only the writer thread touches fd and failed.
+struct Output {
+    std::string path;  // the core's path of the final name
+    std::string temp;
+    int fd = -1;
+    bool failed = false;
+};
+
+struct Task {
+    enum Kind { Write, Finish, Drop } kind;
+    std::shared_ptr<Output> file;
+    std::vector<uint8_t> bytes;  // written before the task's other work
+    timespec times[2];
+};
+
+// A file the decoding thread has open.
+struct Gathering {
+    std::shared_ptr<Output> file;
+    std::vector<uint8_t> bytes;
+    timespec times[2]{};
+    bool timesSet = false;
+};
+
+// The decoding thread's.
+bool On = false;
+PlatFile NextHandle = FirstHandle;
+std::unordered_map<PlatFile, Gathering> Open;
+
+// Shared, under Lock.
+std::mutex Lock;
+std::condition_variable Work;  // a task came, or the writer is to stop
+std::condition_variable Done;  // a task was carried out
+std::deque<Task> Queue;
+size_t Waiting = 0;  // bytes in the queue and in the task being carried out
+bool Busy = false;
+bool Stopping = false;
+std::multiset<std::string, std::less<>> Naming;  // names that queued files will take
+std::string FailedPath;
+int FailedError = 0;
+std::atomic<bool> Failed{false};
+std::thread Writer;
+
+void WriteAll(int fd, const std::vector<uint8_t>& bytes, bool& ok) {
+    const uint8_t* at = bytes.data();
+    size_t n = bytes.size();
+    while (ok && n > 0) {
+        ssize_t w = write(fd, at, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = EIO;
+            ok = false;
+            break;
+        }
+        at += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+// The writer thread's part of a task.
+void CarryOut(Task& task) {
+    Output& f = *task.file;
+    auto fail = [&](int error) {
+        if (f.failed) return;
+        f.failed = true;
+        std::lock_guard<std::mutex> hold(Lock);
+        if (!Failed) {
+            FailedPath = f.path;
+            FailedError = error;
+            Failed = true;
+        }
+    };
+    if (task.kind != Task::Drop && f.fd < 0 && !f.failed) {
+        if (Failed) {
+            f.failed = true;  // the run stops at an earlier file: this one is not written
+        } else {
+            f.fd = DestinationCreateTemporary(f.path.c_str(), f.temp);
+            if (f.fd < 0) fail(errno);
+        }
+    }
+    if (f.fd < 0) return;
+    bool ok = !f.failed;
+    WriteAll(f.fd, task.bytes, ok);
+    if (!ok && !f.failed) fail(errno);
+    if (task.kind == Task::Write) return;
+    if (task.kind == Task::Finish && !f.failed && futimens(f.fd, task.times) != 0) fail(errno);
+    if (close(f.fd) != 0 && task.kind == Task::Finish) fail(errno);
+    f.fd = -1;
+    bool keep = task.kind == Task::Finish && !f.failed;
+    if (!DestinationSettle(f.path.c_str(), f.temp, keep) && keep) fail(errno);
+}
+
+void WriterThread() {
+    std::unique_lock<std::mutex> hold(Lock);
+    for (;;) {
+        Work.wait(hold, [] { return !Queue.empty() || Stopping; });
+        if (Queue.empty()) break;
+        Task task = std::move(Queue.front());
+        Queue.pop_front();
+        Busy = true;
+        hold.unlock();
+        CarryOut(task);
+        hold.lock();
+        Busy = false;
+        Waiting -= task.bytes.size();
+        if (task.kind != Task::Write) Naming.erase(Naming.find(task.file->path));
+        Done.notify_all();
+    }
+    hold.unlock();
+    DestinationCloseWalk();
+}
+
+void Submit(Task task) {
+    std::unique_lock<std::mutex> hold(Lock);
+    if (!Writer.joinable()) {
+        Stopping = false;
+        Writer = std::thread(WriterThread);
+    }
+    Done.wait(hold, [] { return Waiting < WaitingLimit || (Queue.empty() && !Busy); });
+    Waiting += task.bytes.size();
+    if (task.kind != Task::Write) Naming.insert(task.file->path);
+    Queue.push_back(std::move(task));
+    Work.notify_one();
+}
+
+}  // namespace
+
+void DeferWrites(bool on) {
+    if (on) {
+        std::lock_guard<std::mutex> hold(Lock);
+        Failed = false;
+        FailedPath.clear();
+        FailedError = 0;
+    }
+    On = on;
+}
+
+bool FinishDeferredWrites() {
+    for (auto& [handle, g] : Open) {
+        DestinationAbandoned(g.file->path);
+        Submit({Task::Drop, g.file, {}, {}});
+    }
+    Open.clear();
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        Stopping = true;
+        Work.notify_one();
+    }
+    if (Writer.joinable()) Writer.join();
+    std::lock_guard<std::mutex> hold(Lock);
+    Stopping = false;
+    if (!Failed) return true;
+    errno = FailedError;
+    return false;
+}
+
+std::string DeferredFailedPath() {
+    std::lock_guard<std::mutex> hold(Lock);
+    return Failed ? FailedPath : std::string();
+}
+
+bool IsDeferredFile(PlatFile file) { return file >= FirstHandle && file < FirstHandle + HandleCount; }
+
+bool DeferredCreateWrite(const char* path, PlatFile* result) {
+    if (!On) return false;
+    *result = PlatNoFile;
+    if (Failed) {
+        std::lock_guard<std::mutex> hold(Lock);
+        errno = FailedError;
+        return true;
+    }
+    PlatFile handle = NextHandle;
+    NextHandle = NextHandle + 1 < FirstHandle + HandleCount ? NextHandle + 1 : FirstHandle;
+    Gathering& g = Open[handle];
+    g.file = std::make_shared<Output>();
+    g.file->path = path;
+    *result = handle;
+    return true;
+}
+
+bool DeferredWrite(PlatFile file, const void* bytes, uint32_t n) {
+    auto found = Open.find(file);
+    if (found == Open.end()) {
+        errno = EBADF;
+        return false;
+    }
+    if (Failed) {
+        std::lock_guard<std::mutex> hold(Lock);
+        errno = FailedError;
+        return false;
+    }
+    Gathering& g = found->second;
+    const uint8_t* at = static_cast<const uint8_t*>(bytes);
+    g.bytes.insert(g.bytes.end(), at, at + n);
+    if (g.bytes.size() >= PieceBytes) {
+        Submit({Task::Write, g.file, std::move(g.bytes), {}});
+        g.bytes = {};
+    }
+    return true;
+}
+
+void DeferredSetTimes(PlatFile file, const timespec times[2]) {
+    auto found = Open.find(file);
+    if (found == Open.end()) return;
+    found->second.times[0] = times[0];
+    found->second.times[1] = times[1];
+    found->second.timesSet = true;
+}
+
+bool DeferredClose(PlatFile file) {
+    auto found = Open.find(file);
+    if (found == Open.end()) {
+        errno = EBADF;
+        return false;
+    }
+    Gathering g = std::move(found->second);
+    Open.erase(found);
+    // The core sets a file's times only when its body is complete; a file closed
+    // without them, or after a cancel, is dropped and never takes its name.
+    bool complete = g.timesSet && CancelRequested == 0;
+    if (complete)
+        DestinationMade(g.file->path.c_str(), false);
+    else
+        DestinationAbandoned(g.file->path);
+    Task task{complete ? Task::Finish : Task::Drop, g.file, std::move(g.bytes), {g.times[0], g.times[1]}};
+    Submit(std::move(task));
+    return true;
+}
+
+void DeferredWaitFor(const char* path) {
+    std::unique_lock<std::mutex> hold(Lock);
+    if (Naming.empty() || Naming.find(std::string_view(path)) == Naming.end()) return;
+    Done.wait(hold, [&] { return Naming.find(std::string_view(path)) == Naming.end(); });
+}
