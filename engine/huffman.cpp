@@ -122,7 +122,9 @@ void SortAllLeaves(HuffmanModel& model) {
         int s = model.order[k];
         int32_t f = model.frequency[s];
         model.builtFrequency[s] = f;
+#ifdef DADUVIVU_COMPACT_CORE
         model.nodes[s].frequency = f;
+#endif
         keys[k] = OrderKey(f, k, s);
     }
     PlaceAll(model, SortChanged(keys, model.scratch[1], SymbolCount), SymbolCount, SymbolCount - 1);
@@ -186,7 +188,6 @@ void SortLeavesInserting(HuffmanModel& model) {
         counts[j] = f;
     }
     for (int k = 0; k < SymbolCount; ++k) model.rank[order[k]] = k;
-    for (int t = 0; t < SymbolCount; ++t) model.nodes[t].frequency = frequency[t];
     __builtin_memcpy(model.builtFrequency, frequency, sizeof model.builtFrequency);
 }
 #endif
@@ -223,7 +224,9 @@ void SortLeaves(HuffmanModel& model) {
         int32_t f = frequency[s];
         wrapped |= f < built[s];
         built[s] = f;
+#ifdef DADUVIVU_COMPACT_CORE
         model.nodes[s].frequency = f;
+#endif
         int k = rank[s];
         stale[k >> 5] |= 1u << (k & 31);
         ++changedCount;
@@ -324,6 +327,7 @@ void SortLeaves(HuffmanModel& model) {
 void MergeAsWritten(HuffmanModel& model) {
     int16_t* list = model.list;
     HuffmanNode* nodes = model.nodes;
+    for (int s = 0; s < SymbolCount; ++s) nodes[s].frequency = model.builtFrequency[s];
     for (int k = 0; k < SymbolCount; ++k) list[k] = model.order[k];
     for (int n = SymbolCount - 1; n >= 1; --n) {
         for (int k = n; n != SymbolCount - 1 && k > 0 && nodes[list[k - 1]].frequency < nodes[list[k]].frequency;

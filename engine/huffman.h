@@ -14,7 +14,10 @@ constexpr int16_t NoChild = -1;
 
 struct HuffmanNode {
     int32_t symbol;     // leaves only
-    int32_t frequency;  // a leaf's count, or the sum of the two children
+    // The sum of the two children. A leaf's count at the last build is builtFrequency
+    // in the model; the compact build (the stub's) keeps it here too, the native one
+    // only when the merge as written needs it.
+    int32_t frequency;
     int16_t child0;     // NoChild for a leaf
     int16_t child1;     // right behind child0: the decoder indexes the two by the bit
 };
@@ -56,7 +59,9 @@ inline void CopyModelState(HuffmanModel& to, const HuffmanModel& from) {
     __builtin_memcpy(to.orderedFrequency, from.orderedFrequency, sizeof to.orderedFrequency);
     __builtin_memcpy(to.builtFrequency, from.builtFrequency, sizeof to.builtFrequency);
     to.ordered = from.ordered;
+#ifdef DADUVIVU_COMPACT_CORE
     for (int s = 0; s < SymbolCount; ++s) to.nodes[s].frequency = from.frequency[s];
+#endif
 }
 
 // Counts and sums wrap as 32-bit two's complement numbers, as on the machines the format

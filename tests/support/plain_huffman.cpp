@@ -47,7 +47,9 @@ std::string ModelDifference(const HuffmanModel& fast, const HuffmanModel& plain)
     if (fast.list[0] != plain.list[0]) return "root";
     for (int n = 0; n < NodeCount; ++n) {
         const HuffmanNode &a = fast.nodes[n], &b = plain.nodes[n];
-        if (a.frequency != b.frequency || a.child0 != b.child0 || a.child1 != b.child1 ||
+        // A leaf's count at the build is kept beside the nodes.
+        int32_t frequency = n < SymbolCount ? fast.builtFrequency[n] : a.frequency;
+        if (frequency != b.frequency || a.child0 != b.child0 || a.child1 != b.child1 ||
             (n < SymbolCount && a.symbol != b.symbol))
             return "node " + std::to_string(n);
     }
