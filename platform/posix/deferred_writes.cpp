@@ -22,7 +22,10 @@ namespace {
 constexpr PlatFile FirstHandle = PlatFile{1} << 28;  // below the memory files' handles
 constexpr PlatFile HandleCount = PlatFile{1} << 28;
 constexpr size_t PieceBytes = size_t{1} << 20;    // a file goes to the writer in pieces of this size
-constexpr size_t WaitingLimit = size_t{64} << 20;  // at most this much waits for the writer
+constexpr size_t WaitingLimit = size_t{16} << 20;  // at most this much waits for the writer
+// Piece buffers come back from the writer for the next files: no allocation, no fresh
+// pages per file.
+constexpr size_t SpareLimit = WaitingLimit / PieceBytes + 2;
 
 // One file, from its create to its name. Only the writer thread touches fd and failed.
 struct Output {
@@ -61,6 +64,7 @@ size_t Waiting = 0;  // bytes in the queue and in the task being carried out
 bool Busy = false;
 bool Stopping = false;
 std::multiset<std::string, std::less<>> Naming;  // names that queued files will take
+std::vector<std::vector<uint8_t>> Spare;
 std::string FailedPath;
 int FailedError = 0;
 std::atomic<bool> Failed{false};
@@ -129,6 +133,10 @@ void WriterThread() {
         Busy = false;
         Waiting -= task.bytes.size();
         if (task.kind != Task::Write) Naming.erase(Naming.find(task.file->path));
+        if (task.bytes.capacity() >= PieceBytes && Spare.size() < SpareLimit) {
+            task.bytes.clear();
+            Spare.push_back(std::move(task.bytes));
+        }
         Done.notify_all();
     }
     hold.unlock();
@@ -146,6 +154,20 @@ void Submit(Task task) {
     if (task.kind != Task::Write) Naming.insert(task.file->path);
     Queue.push_back(std::move(task));
     Work.notify_one();
+}
+
+// An empty buffer that holds a piece without growing.
+std::vector<uint8_t> TakeBuffer() {
+    std::vector<uint8_t> bytes;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        if (!Spare.empty()) {
+            bytes = std::move(Spare.back());
+            Spare.pop_back();
+        }
+    }
+    if (bytes.capacity() < PieceBytes) bytes.reserve(PieceBytes);
+    return bytes;
 }
 
 }  // namespace
@@ -174,6 +196,7 @@ bool FinishDeferredWrites() {
     if (Writer.joinable()) Writer.join();
     std::lock_guard<std::mutex> hold(Lock);
     Stopping = false;
+    Spare.clear();
     if (!Failed) return true;
     errno = FailedError;
     return false;
@@ -198,6 +221,7 @@ bool DeferredCreateWrite(const char* path, PlatFile* result) {
     NextHandle = NextHandle + 1 < FirstHandle + HandleCount ? NextHandle + 1 : FirstHandle;
     Gathering& g = Open[handle];
     g.file = std::make_shared<Output>();
+    g.bytes = TakeBuffer();
     g.file->path = path;
     *result = handle;
     return true;
@@ -219,7 +243,7 @@ bool DeferredWrite(PlatFile file, const void* bytes, uint32_t n) {
     g.bytes.insert(g.bytes.end(), at, at + n);
     if (g.bytes.size() >= PieceBytes) {
         Submit({Task::Write, g.file, std::move(g.bytes), {}});
-        g.bytes = {};
+        g.bytes = TakeBuffer();
     }
     return true;
 }
