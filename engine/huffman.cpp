@@ -357,6 +357,23 @@ bool SumsFit(const HuffmanModel& model) {
 }
 
 #ifndef DADUVIVU_COMPACT_CORE
+// An internal node's sum and children, the children in one store; its symbol is never
+// read. `children`
+// holds child0 in its low half and child1 in its high half, as they lie in memory.
+static_assert(offsetof(HuffmanNode, child1) == offsetof(HuffmanNode, child0) + 2, "a node's children lie side by side");
+inline void PutInner(HuffmanNode* node, int32_t sum, uint32_t children) {
+    node->frequency = sum;
+    __builtin_memcpy(&node->child0, &children, sizeof children);
+}
+inline uint32_t Children(int child0, int child1) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    int first = child0;
+    child0 = child1;
+    child1 = first;
+#endif
+    return static_cast<uint16_t>(child0) | static_cast<uint32_t>(static_cast<uint16_t>(child1)) << 16;
+}
+
 // Step 4 with counts whose sums all stay below 2^31 - 1. The smallest entry is the
 // smallest leaf unless a made node is as small; made nodes come in non-decreasing
 // frequency, and among nodes of one frequency the newest goes first. So the nodes not
@@ -418,8 +435,10 @@ void MergeInOrder(HuffmanModel& model) {
                 // Two nodes of the group at a time, newest first; the sums are larger
                 // than the group and wait.
                 int32_t sum = 2 * groupFrequency;
+                uint32_t children = Children(high - 2, high - 1);
                 do {
-                    nodes[made++] = {0, sum, static_cast<int16_t>(high - 2), static_cast<int16_t>(high - 1)};
+                    PutInner(&nodes[made++], sum, children);
+                    children -= Children(2, 2);
                     high -= 2;
                 } while (high - low >= 2);
                 continue;
@@ -443,7 +462,9 @@ void MergeInOrder(HuffmanModel& model) {
                     while (start > 0 && leafFrequency[start - 1] == leaf) --start;
                 }
                 for (int pairs = (leaves - start) / 2; pairs > 0; --pairs) {
-                    nodes[made++] = {0, sum, order[leaves - 2], order[leaves - 1]};
+                    uint32_t children;  // order[leaves - 2] and order[leaves - 1]
+                    __builtin_memcpy(&children, order + leaves - 2, sizeof children);
+                    PutInner(&nodes[made++], sum, children);
                     leaves -= 2;
                 }
                 if (joins) join(from);
@@ -463,7 +484,7 @@ void MergeInOrder(HuffmanModel& model) {
             secondFrequency = leaf;
         }
         int32_t sum = firstFrequency + secondFrequency;
-        nodes[made] = {0, sum, static_cast<int16_t>(second), static_cast<int16_t>(first)};
+        PutInner(&nodes[made], sum, Children(second, first));
         bool joins = !empty() && waiting == made && groupFrequency == sum;
         ++made;
         if (joins) join(made - 1);
