@@ -402,15 +402,18 @@ void MergeInOrder(HuffmanModel& model) {
             return;
         }
         groupFrequency = nodes[waiting].frequency;
-        low = waiting;
-        // The run's end: a step at a time when short, else by halving.
-        if (made - waiting > Far && nodes[waiting + Far].frequency == groupFrequency) {
-            waiting = EndOfStretch(waiting + Far + 1, made,
-                                   [&](int n) { return nodes[n].frequency == groupFrequency; });
-        } else {
-            do
-                ++waiting;
-            while (waiting < made && nodes[waiting].frequency == groupFrequency);
+        low = waiting++;
+        // The run's end: most runs are one node (a body's later trees have many distinct
+        // counts); longer ones a step at a time when short, else by halving.
+        if (waiting < made && nodes[waiting].frequency == groupFrequency) {
+            if (made - waiting > Far && nodes[waiting + Far].frequency == groupFrequency) {
+                waiting = EndOfStretch(waiting + Far + 1, made,
+                                       [&](int n) { return nodes[n].frequency == groupFrequency; });
+            } else {
+                do
+                    ++waiting;
+                while (waiting < made && nodes[waiting].frequency == groupFrequency);
+            }
         }
         high = waiting;
     };
