@@ -27,10 +27,16 @@ echo "demo: daduvivu restored samples/welcome byte for byte"
 
 echo
 if [ -x build/tests/e2e/driver.exe ] && command -v wine > /dev/null && command -v Xvfb > /dev/null; then
+  # 77: the machine cannot run the stub under Wine (demo_wine.py said why).
+  status=0
   python3 scripts/demo_wine.py "$out/welcome.exe" "$out/extracted-by-stub" "$out/stub-window.png" \
-    build/tests/e2e/driver.exe build/demo-wineprefix
-  diff -r samples/welcome "$out/extracted-by-stub"
-  echo "demo: the stub restored samples/welcome byte for byte"
+    build/tests/e2e/driver.exe build/demo-wineprefix || status=$?
+  if [ $status = 0 ]; then
+    diff -r samples/welcome "$out/extracted-by-stub"
+    echo "demo: the stub restored samples/welcome byte for byte"
+  elif [ $status != 77 ]; then
+    exit $status
+  fi
 else
   echo "demo: Wine or the test driver is not available here; the stub was not started"
 fi

@@ -4,6 +4,8 @@ its own dialog, as a user would: type the destination, click 解凍, agree to cr
 folder, confirm the completion message. Leaves a screenshot of the main window.
 
     demo_wine.py ARCHIVE.exe DESTINATION SCREENSHOT.png DRIVER.exe PREFIX
+
+Exits 77 when this machine cannot run the stub under Wine.
 """
 import os
 import shutil
@@ -31,7 +33,7 @@ def main():
             events = session.run(driver, script)
     except Skip as why:
         print(f"demo: the stub was not started under Wine: {why}")
-        return 0
+        return 77
     problems = [e["what"] for e in events if e["event"] == "error"]
     codes = [e["code"] for e in events if e["event"] == "exit"]
     shot = os.path.join(artefacts, "main.png")

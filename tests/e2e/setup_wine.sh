@@ -61,6 +61,12 @@ for tool in wine wineserver Xvfb; do
   command -v $tool >/dev/null || { echo "setup_wine.sh: $tool is missing" >&2; exit 1; }
 done
 
+# Without a 32-bit mode there is no prefix to make: the tests that need it skip themselves.
+if ! why=$("$(dirname "$0")/runs_win32.sh"); then
+  log "$why: no Wine prefix made; the stub's tests under Wine will be skipped"
+  exit 0
+fi
+
 mkdir -p "$PREFIX"
 PREFIX="$(cd "$PREFIX" && pwd)"
 export WINEPREFIX="$PREFIX" WINEDEBUG=-all WINEARCH=win32 LC_ALL=ja_JP.UTF-8

@@ -51,6 +51,9 @@ class WineSession:
         for tool in ("wine", "wineserver", "Xvfb"):
             if not shutil.which(tool):
                 raise Skip(f"{tool} is not installed (run tests/e2e/setup_wine.sh)")
+        runs = subprocess.run([os.path.join(HERE, "runs_win32.sh")], stdout=subprocess.PIPE, text=True)
+        if runs.returncode != 0:
+            raise Skip(runs.stdout.strip())
         # Quick when the prefix is up to date; makes or updates it otherwise.
         subprocess.run([os.path.join(HERE, "setup_wine.sh"), "--prefix-only", self.prefix],
                        check=True, stdout=subprocess.DEVNULL)
