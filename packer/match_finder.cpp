@@ -83,6 +83,16 @@ int32_t MatchFinder::Longest(int32_t position, int32_t limit, int depth, int32_t
     return found[n - 1].length;
 }
 
+// Whether the bytes up to and including offset `best` agree at their end: a quick test
+// that only turns away candidates that cannot reach past `best`.
+inline bool MatchFinder::Tail(int32_t candidate, int32_t position, int32_t best) const {
+    if (best < 3 || oneByte_) return window_[candidate + best] == window_[position + best];
+    uint32_t x, y;
+    std::memcpy(&x, window_ + candidate + best - 3, 4);
+    std::memcpy(&y, window_ + position + best - 3, 4);
+    return x == y;
+}
+
 int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandidate* out) const {
     if (limit < 2) return 0;
     int count = 0;
@@ -95,7 +105,7 @@ int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandid
     if (limit >= 3) {
         int32_t candidate = head_[Hash3(window_ + position)] - offset_;
         while (candidate >= 0 && candidate >= nearest && depth-- > 0) {
-            if (window_[candidate + best] == window_[position + best]) {
+            if (Tail(candidate, position, best)) {
                 int32_t n = MatchLength(candidate, position, limit);
                 if (n > best) {
                     best = n;

@@ -52,9 +52,13 @@ public:
     // Every match that is longer than all nearer ones, shortest first; returns how
     // many it wrote to `out` (room for 64 is enough: lengths only grow).
     int Collect(int32_t position, int32_t limit, int depth, MatchCandidate* out) const;
+    // Candidates are turned away by the one byte at the best length so far instead of
+    // the four that end there: slower, plainly right, for comparison.
+    void CheckOneByte() { oneByte_ = true; }
 
 private:
     int32_t MatchLength(int32_t candidate, int32_t position, int32_t limit) const;
+    bool Tail(int32_t candidate, int32_t position, int32_t best) const;
     static uint32_t Hash3(const uint8_t* p);
     static uint32_t Pair(const uint8_t* p);
 
@@ -62,6 +66,7 @@ private:
     int32_t total_ = 0;
     int32_t offset_ = 1;          // a table entry e stands for position e - offset_
     bool pairs_on_ = true;
+    bool oneByte_ = false;
     std::vector<int32_t> head_;   // last position of each 3-byte hash
     std::vector<uint16_t> prev_;  // back to the earlier position with the same hash, by position in a ring
     std::vector<int32_t> pairs_;  // last position of each (hashed) 2-byte sequence

@@ -1,5 +1,6 @@
 #include "packer/pack.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -95,6 +96,28 @@ void LeaveOutOwnFiles(std::vector<SourceEntry>& entries, const std::string& outp
     std::free(real);
     std::string ownName = output.substr(folder.size());
     std::string volumePrefix = volumeBase + "_";
+    // Only a file that is there can be packed: when the folder holds neither the archive
+    // nor a volume of it, no entry needs resolving.
+    auto isVolume = [&](const std::string& name) {
+        if (name.size() <= volumePrefix.size() + 4 || name.compare(0, volumePrefix.size(), volumePrefix) != 0 ||
+            name.compare(name.size() - 4, 4, ".DAT") != 0)
+            return false;
+        std::string number = name.substr(volumePrefix.size(), name.size() - volumePrefix.size() - 4);
+        return number.find_first_not_of("0123456789") == std::string::npos;
+    };
+    struct stat st;
+    bool present = stat((realFolder + ownName).c_str(), &st) == 0;
+    if (!present) {
+        DIR* dir = opendir(realFolder.c_str());
+        if (!dir) return;
+        while (struct dirent* d = readdir(dir))
+            if (isVolume(d->d_name)) {
+                present = true;
+                break;
+            }
+        closedir(dir);
+    }
+    if (!present) return;
     auto own = [&](const SourceEntry& e) {
         if (e.folder) return false;
         char* path = realpath(e.nativePath.c_str(), nullptr);
@@ -103,12 +126,7 @@ void LeaveOutOwnFiles(std::vector<SourceEntry>& entries, const std::string& outp
         std::free(path);
         if (p.compare(0, realFolder.size(), realFolder) != 0) return false;
         std::string name = p.substr(realFolder.size());
-        if (name == ownName) return true;
-        if (name.size() <= volumePrefix.size() + 4 || name.compare(0, volumePrefix.size(), volumePrefix) != 0 ||
-            name.compare(name.size() - 4, 4, ".DAT") != 0)
-            return false;
-        std::string number = name.substr(volumePrefix.size(), name.size() - volumePrefix.size() - 4);
-        return number.find_first_not_of("0123456789") == std::string::npos;
+        return name == ownName || isVolume(name);
     };
     entries.erase(std::remove_if(entries.begin(), entries.end(), own), entries.end());
 }

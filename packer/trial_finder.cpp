@@ -10,6 +10,7 @@ void FileChains::Build(const uint8_t* data, int32_t size) {
     head_.assign(size_t{1} << HashBits, 0);
     prev_.resize(static_cast<size_t>(size_));
     for (int32_t p = 0; p < size_; ++p) {
+        if (p == HistoryAfterPrefix) early_ = head_;
         if (p + 3 > size_) {
             prev_[p] = 0;
             continue;
@@ -44,7 +45,8 @@ int32_t TrialFinder::Longest(int32_t position, int32_t limit, int depth, int32_t
         if (consider(at)) return best;
     }
     // Then the reference's bytes that the history holds.
-    for (uint32_t e = reference_.Last(FileChains::Hash(here)); e != 0 && depth > 0;
+    const uint32_t hash = FileChains::Hash(here);
+    for (uint32_t e = whole_ ? reference_.Last(hash) : reference_.LastBefore(hash, end_); e != 0 && depth > 0;
          e = reference_.Before(static_cast<int32_t>(e) - 1)) {
         const int32_t q = static_cast<int32_t>(e) - 1;
         if (q >= end_) continue;

@@ -8,6 +8,8 @@
 
 #include <vector>
 
+#include "engine/lz_decoder.h"
+
 // Chains over up to 65,535 bytes: for every position, the previous one whose next three
 // bytes hash alike, and for every hash the last such position.
 class FileChains {
@@ -20,11 +22,19 @@ public:
     }
     // Positions plus one; 0 ends a chain.
     uint32_t Last(uint32_t hash) const { return head_[hash]; }
+    // The last position of the hash in front of `end`, which a history that stops there
+    // starts its walk at. Chains go from later positions to earlier ones, so one head
+    // taken where the usual history ends (HistoryAfterPrefix) saves walking the rest.
+    uint32_t LastBefore(uint32_t hash, int32_t end) const {
+        if (end > HistoryAfterPrefix || size_ <= HistoryAfterPrefix) return head_[hash];
+        return early_[hash];
+    }
     uint32_t Before(int32_t position) const { return position < size_ ? prev_[position] : 0; }
 
 private:
     static constexpr int HashBits = 12;
     std::vector<uint16_t> head_, prev_;
+    std::vector<uint16_t> early_;  // head_ as it was before position HistoryAfterPrefix
     int32_t size_ = 0;
 };
 
@@ -44,6 +54,9 @@ public:
     // As MatchFinder::Longest: the longest match of at most `limit` bytes, nearer ones
     // first, following at most `depth` links; 0 when there is none of two bytes or more.
     int32_t Longest(int32_t position, int32_t limit, int depth, int32_t* distance) const;
+    // The same walk entering the reference's chain at its newest position and stepping
+    // over those past the history one by one: slower, plainly right, for comparison.
+    void WalkWholeChain() { whole_ = true; }
 
 private:
     const uint8_t* window_;
@@ -52,4 +65,5 @@ private:
     int32_t start_, end_;
     const FileChains& file_;
     int32_t prefix_;
+    bool whole_ = false;
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "engine/lz_decoder.h"
@@ -194,5 +195,80 @@ TEST(MatchFinder, FollowedToTheEndItsChainsGiveTheLongestMatchWithinTheWindow) {
         }
         EXPECT_EQ(mismatches, 0) << "round " << round;
         EXPECT_GE(atWindow, 2) << "round " << round;
+    }
+}
+
+namespace {
+
+// Text of the machine's own, when it has some, else made up: both kinds of input.
+std::vector<uint8_t> SomeInput(uint32_t seed) {
+    std::vector<uint8_t> bytes;
+    if (FILE* f = std::fopen("/usr/share/common-licenses/GPL-3", "rb")) {
+        bytes.resize(40000);
+        bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
+        std::fclose(f);
+    }
+    std::vector<uint8_t> text = PackTest::TextBytes(30000, seed);
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    return bytes;
+}
+
+}  // namespace
+
+TEST(MatchFinder, TheFourByteTestFindsWhatTheOneByteTestFinds) {
+    for (uint32_t seed : {41u, 42u}) {
+        std::vector<uint8_t> text = SomeInput(seed);
+        const int32_t size = static_cast<int32_t>(text.size());
+        MatchFinder fast(text.data(), size), plain(text.data(), size);
+        plain.CheckOneByte();
+        int differences = 0;
+        for (int32_t position = 0; position < size; ++position) {
+            const int32_t limit = std::min<int32_t>(4352, size - position);
+            for (int depth : {16, 128}) {
+                MatchCandidate a[64], b[64];
+                const int ka = fast.Collect(position, limit, depth, a), kb = plain.Collect(position, limit, depth, b);
+                bool same = ka == kb;
+                for (int i = 0; same && i < ka; ++i) same = a[i].length == b[i].length && a[i].distance == b[i].distance;
+                differences += !same;
+            }
+            fast.Insert(position);
+            plain.Insert(position);
+        }
+        EXPECT_EQ(differences, 0) << "seed " << seed;
+    }
+}
+
+TEST(TrialFinder, EnteringTheReferenceWhereTheHistoryEndsFindsTheSame) {
+    // A reference longer than any history, so that its chains run past the history.
+    std::vector<uint8_t> reference = SomeInput(51);
+    reference.resize(SlotCapacity);
+    std::vector<uint8_t> file(reference.begin() + 100, reference.begin() + 9000);
+    std::vector<uint8_t> own = PackTest::TextBytes(8000, 52);
+    file.insert(file.end(), own.begin(), own.end());
+    file.insert(file.end(), reference.begin() + 18000, reference.begin() + 21000);
+    FileSlot slot;
+    slot.size = SlotCapacity;
+    std::copy(reference.begin(), reference.end(), slot.data);
+    FileChains referenceChains, fileChains;
+    referenceChains.Build(slot.data, slot.size);
+    fileChains.Build(file.data(), static_cast<int32_t>(file.size()));
+    for (int32_t prefix : {0, 0, 40, 12000}) {
+        int32_t start, history;
+        HistoryFor(slot, prefix, &start, &history);
+        std::vector<uint8_t> window(slot.data + start, slot.data + start + history);
+        window.insert(window.end(), file.begin() + prefix, file.end());
+        TrialFinder fast(window.data(), history, referenceChains, start, start + history, fileChains, prefix);
+        TrialFinder whole(window.data(), history, referenceChains, start, start + history, fileChains, prefix);
+        whole.WalkWholeChain();
+        int differences = 0;
+        for (int32_t position = history; position < static_cast<int32_t>(window.size()); ++position) {
+            const int32_t limit = std::min<int32_t>(4352, static_cast<int32_t>(window.size()) - position);
+            for (int depth : {8, 48}) {
+                int32_t da = -1, db = -1;
+                const int32_t a = fast.Longest(position, limit, depth, &da), b = whole.Longest(position, limit, depth, &db);
+                differences += a != b || (a > 0 && da != db);
+            }
+        }
+        EXPECT_EQ(differences, 0) << "prefix " << prefix;
     }
 }
