@@ -22,10 +22,11 @@ namespace {
 constexpr PlatFile FirstHandle = PlatFile{1} << 28;  // below the memory files' handles
 constexpr PlatFile HandleCount = PlatFile{1} << 28;
 constexpr size_t PieceBytes = size_t{1} << 20;    // a file goes to the writer in pieces of this size
-constexpr size_t WaitingLimit = size_t{16} << 20;  // at most this much waits for the writer
-// Piece buffers come back from the writer for the next files: no allocation, no fresh
-// pages per file.
-constexpr size_t SpareLimit = WaitingLimit / PieceBytes + 2;
+constexpr size_t FirstBytes = size_t{64} << 10;    // a file's buffer to start with; it grows to a piece
+constexpr size_t WaitingLimit = size_t{16} << 20;  // at most this much buffer waits for the writer
+// Buffers come back from the writer for the next files, as many as the waiting ones
+// can be: no allocation, no fresh pages per file.
+constexpr size_t SpareLimit = WaitingLimit;
 
 // One file, from its create to its name. Only the writer thread touches fd and failed.
 struct Output {
@@ -60,11 +61,15 @@ std::mutex Lock;
 std::condition_variable Work;  // a task came, or the writer is to stop
 std::condition_variable Done;  // a task was carried out
 std::deque<Task> Queue;
-size_t Waiting = 0;  // bytes in the queue and in the task being carried out
+// Buffer bytes in the queue and in the task being carried out: a small file holds a
+// whole piece buffer too, so that no more buffers wait than the spares can take back
+// and none is made afresh per file.
+size_t Waiting = 0;
 bool Busy = false;
 bool Stopping = false;
 std::multiset<std::string, std::less<>> Naming;  // names that queued files will take
 std::vector<std::vector<uint8_t>> Spare;
+size_t SpareBytes = 0;
 std::string FailedPath;
 int FailedError = 0;
 std::atomic<bool> Failed{false};
@@ -120,23 +125,30 @@ void CarryOut(Task& task) {
 }
 
 void WriterThread() {
+    // Every task that waits is taken at once, so that the two threads meet once per
+    // batch rather than once per file.
+    std::deque<Task> batch;
     std::unique_lock<std::mutex> hold(Lock);
     for (;;) {
         Work.wait(hold, [] { return !Queue.empty() || Stopping; });
         if (Queue.empty()) break;
-        Task task = std::move(Queue.front());
-        Queue.pop_front();
+        batch.swap(Queue);
         Busy = true;
         hold.unlock();
-        CarryOut(task);
+        for (Task& task : batch) CarryOut(task);
         hold.lock();
         Busy = false;
-        Waiting -= task.bytes.size();
-        if (task.kind != Task::Write) Naming.erase(Naming.find(task.file->path));
-        if (task.bytes.capacity() >= PieceBytes && Spare.size() < SpareLimit) {
-            task.bytes.clear();
-            Spare.push_back(std::move(task.bytes));
+        for (Task& task : batch) {
+            size_t held = task.bytes.capacity();
+            Waiting -= held;
+            if (task.kind != Task::Write) Naming.erase(Naming.find(task.file->path));
+            if (held >= FirstBytes && SpareBytes + held <= SpareLimit) {
+                task.bytes.clear();
+                Spare.push_back(std::move(task.bytes));
+                SpareBytes += held;
+            }
         }
+        batch.clear();
         Done.notify_all();
     }
     hold.unlock();
@@ -150,7 +162,7 @@ void Submit(Task task) {
         Writer = std::thread(WriterThread);
     }
     Done.wait(hold, [] { return Waiting < WaitingLimit || (Queue.empty() && !Busy); });
-    Waiting += task.bytes.size();
+    Waiting += task.bytes.capacity();
     if (task.kind != Task::Write) Naming.insert(task.file->path);
     Queue.push_back(std::move(task));
     Work.notify_one();
@@ -164,9 +176,10 @@ std::vector<uint8_t> TakeBuffer() {
         if (!Spare.empty()) {
             bytes = std::move(Spare.back());
             Spare.pop_back();
+            SpareBytes -= bytes.capacity();
         }
     }
-    if (bytes.capacity() < PieceBytes) bytes.reserve(PieceBytes);
+    if (bytes.capacity() < FirstBytes) bytes.reserve(FirstBytes);
     return bytes;
 }
 
@@ -197,6 +210,7 @@ bool FinishDeferredWrites() {
     std::lock_guard<std::mutex> hold(Lock);
     Stopping = false;
     Spare.clear();
+    SpareBytes = 0;
     if (!Failed) return true;
     errno = FailedError;
     return false;
