@@ -26,6 +26,9 @@ void InitModel(HuffmanModel& model, const int32_t* initialCounts) {
         model.nodes[s] = {s, initialCounts[s], NoChild, NoChild};
     }
     model.ordered = false;
+#ifndef DADUVIVU_COMPACT_CORE
+    model.rankStale = false;
+#endif
 }
 
 namespace {
@@ -128,6 +131,9 @@ void SortAllLeaves(HuffmanModel& model) {
         keys[k] = OrderKey(f, k, s);
     }
     PlaceAll(model, SortChanged(keys, model.scratch[1], SymbolCount), SymbolCount, SymbolCount - 1);
+#ifndef DADUVIVU_COMPACT_CORE
+    model.rankStale = false;
+#endif
 }
 
 // The highest set bit at or below `high` in a 512-bit set, or -1.
@@ -187,7 +193,7 @@ void SortLeavesInserting(HuffmanModel& model) {
         }
         counts[j] = f;
     }
-    for (int k = 0; k < SymbolCount; ++k) model.rank[order[k]] = k;
+    model.rankStale = true;  // most builds of a body that come here come here again
     __builtin_memcpy(model.builtFrequency, frequency, sizeof model.builtFrequency);
 }
 #endif
@@ -217,6 +223,12 @@ void SortLeaves(HuffmanModel& model) {
     int16_t* order = model.order;
     int32_t* counts = model.orderedFrequency + 1;
     int32_t* rank = model.rank;
+#ifndef DADUVIVU_COMPACT_CORE
+    if (model.rankStale) {
+        for (int k = 0; k < SymbolCount; ++k) rank[order[k]] = k;
+        model.rankStale = false;
+    }
+#endif
     uint32_t stale[SymbolCount / 32] = {};  // the old places of the changed leaves
     int changedCount = 0;
     bool wrapped = false;

@@ -35,7 +35,7 @@ inline int FastTaken(uint16_t entry) { return entry >> FastNodeBits; }
 
 struct HuffmanModel {
     int32_t frequency[SymbolCount];  // counts, only ever growing within a body
-    int32_t rank[SymbolCount];       // place of each symbol in the last build's order
+    int32_t rank[SymbolCount];       // place of each symbol in the last build's order (see rankStale)
     // The last build's order, rank inverted, with each leaf's count at that build
     // (orderedFrequency[k + 1] for order[k]; [0] stands above every count): a build
     // moves only the leaves whose counts differ from these.
@@ -43,6 +43,9 @@ struct HuffmanModel {
     int32_t orderedFrequency[SymbolCount + 1];
     int32_t builtFrequency[SymbolCount];  // each symbol's count at the last build
     bool ordered;                    // false until the first build: every leaf is placed anew
+    // True when the last build left `rank` behind the order (a build that goes through
+    // every leaf anyway does not keep it); the next build that needs it makes it anew.
+    bool rankStale;
     HuffmanNode nodes[NodeCount];    // 0..511 leaves, 512..1022 internal in build order
     int16_t list[SymbolCount];       // list[0] is the root after a build
     uint16_t fast[FastSize];
@@ -52,13 +55,21 @@ struct HuffmanModel {
 // The state that a build starts from (counts, order and the leaves' counts), without
 // the tree: a body's models start from the start models' state and decode with the
 // start trees until their first rebuild. `to` has been through InitModel once.
-inline void CopyModelState(HuffmanModel& to, const HuffmanModel& from) {
-    __builtin_memcpy(to.frequency, from.frequency, sizeof to.frequency);
+// Only the counts change before the first rebuild, so the rest can wait for it
+// (CopyModelOrder); CopyModelState copies both.
+inline void CopyModelOrder(HuffmanModel& to, const HuffmanModel& from) {
     __builtin_memcpy(to.rank, from.rank, sizeof to.rank);
     __builtin_memcpy(to.order, from.order, sizeof to.order);
     __builtin_memcpy(to.orderedFrequency, from.orderedFrequency, sizeof to.orderedFrequency);
     __builtin_memcpy(to.builtFrequency, from.builtFrequency, sizeof to.builtFrequency);
     to.ordered = from.ordered;
+#ifndef DADUVIVU_COMPACT_CORE
+    to.rankStale = from.rankStale;
+#endif
+}
+inline void CopyModelState(HuffmanModel& to, const HuffmanModel& from) {
+    __builtin_memcpy(to.frequency, from.frequency, sizeof to.frequency);
+    CopyModelOrder(to, from);
 #ifdef DADUVIVU_COMPACT_CORE
     for (int s = 0; s < SymbolCount; ++s) to.nodes[s].frequency = from.frequency[s];
 #endif

@@ -35,8 +35,14 @@ void StartModels() {
         InitModel(DistanceModel, DistanceInitialCounts);
         StartsBuilt = true;
     }
+#ifndef DADUVIVU_COMPACT_CORE
+    // The order follows at each model's first rebuild (many bodies end before it).
+    __builtin_memcpy(LiteralModel.frequency, LiteralStart.frequency, sizeof LiteralModel.frequency);
+    __builtin_memcpy(DistanceModel.frequency, DistanceStart.frequency, sizeof DistanceModel.frequency);
+#else
     CopyModelState(LiteralModel, LiteralStart);
     CopyModelState(DistanceModel, DistanceStart);
+#endif
 }
 
 void WriteOut(const uint8_t* bytes, int32_t n) {
@@ -192,6 +198,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
     int32_t matchesToBuild = 64;  // matches until the distance tree's next build
     while (remaining > 0) {
         if (symbolsDecoded != 0) {
+            if (literalTree == &LiteralStart) CopyModelOrder(LiteralModel, LiteralStart);
             BuildTree(LiteralModel);
             // A tree used for a thousand symbols gets its whole table at once.
             if (symbolsDecoded >= 2048) FillFastTable(LiteralModel);
@@ -233,6 +240,7 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
             remaining -= length;
             if (--matchesToBuild == 0) {
                 matchesDecoded += matchesDecoded < 1024 ? 64 : 512;  // counted only here
+                if (distanceTree == &DistanceStart) CopyModelOrder(DistanceModel, DistanceStart);
                 BuildTree(DistanceModel);
                 if (matchesDecoded >= 1024) FillFastTable(DistanceModel);
                 distanceTree = &DistanceModel;

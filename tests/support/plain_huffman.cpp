@@ -42,8 +42,9 @@ uint16_t PlainFastEntry(const HuffmanModel& m, uint32_t value) {
 }
 
 std::string ModelDifference(const HuffmanModel& fast, const HuffmanModel& plain) {
+    // The fast build keeps the order; its ranks may be left to the next build.
     for (int s = 0; s < SymbolCount; ++s)
-        if (fast.rank[s] != plain.rank[s]) return "rank of symbol " + std::to_string(s);
+        if (fast.order[plain.rank[s]] != s) return "place of symbol " + std::to_string(s);
     if (fast.list[0] != plain.list[0]) return "root";
     for (int n = 0; n < NodeCount; ++n) {
         const HuffmanNode &a = fast.nodes[n], &b = plain.nodes[n];
