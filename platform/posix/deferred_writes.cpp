@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <algorithm>
 #include <vector>
 
 #include "engine/extract.h"
@@ -23,10 +24,10 @@ constexpr PlatFile FirstHandle = PlatFile{1} << 28;  // below the memory files' 
 constexpr PlatFile HandleCount = PlatFile{1} << 28;
 constexpr size_t PieceBytes = size_t{1} << 20;    // a file goes to the writer in pieces of this size
 constexpr size_t FirstBytes = size_t{64} << 10;    // a file's buffer to start with; it grows to a piece
-constexpr size_t WaitingLimit = size_t{16} << 20;  // at most this much buffer waits for the writer
+constexpr size_t WaitingLimit = size_t{8} << 20;  // at most this much buffer waits for the writer
 // Buffers come back from the writer for the next files, as many as the waiting ones
 // can be: no allocation, no fresh pages per file.
-constexpr size_t SpareLimit = WaitingLimit;
+constexpr size_t SpareLimit = WaitingLimit / 4;
 
 // One file, from its create to its name. Only the writer thread touches fd and failed.
 struct Output {
@@ -254,6 +255,9 @@ bool DeferredWrite(PlatFile file, const void* bytes, uint32_t n) {
     }
     Gathering& g = found->second;
     const uint8_t* at = static_cast<const uint8_t*>(bytes);
+    // A buffer grows by doubling, to a piece at most.
+    if (g.bytes.size() + n > g.bytes.capacity())
+        g.bytes.reserve(std::min(PieceBytes, std::max(g.bytes.size() + n, 2 * g.bytes.capacity())));
     g.bytes.insert(g.bytes.end(), at, at + n);
     if (g.bytes.size() >= PieceBytes) {
         Submit({Task::Write, g.file, std::move(g.bytes), {}});
