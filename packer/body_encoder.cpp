@@ -1,4 +1,5 @@
 #include "packer/body_encoder.h"
+#include "packer/path_relax.h"
 
 #include <algorithm>
 #include <memory>
@@ -264,6 +265,7 @@ private:
         fromLength_.resize(static_cast<size_t>(n) + 1);
         fromDistance_.resize(static_cast<size_t>(n) + 1);
         cost_[0] = 0;
+        const PathTables tables{cost_.data(), fromLength_.data(), fromDistance_.data()};
         size_t e = 0;
         for (int32_t i = 0; i < n; ++i) {
             const int32_t p = start + i;
@@ -282,8 +284,8 @@ private:
             for (int32_t k = first_[i]; k < first_[i + 1]; ++k) {
                 const MatchCandidate& c = candidates_[k];
                 const uint32_t base = here + price.distance[DistanceSymbol(c.distance)] + DistanceExtraBits;
-                for (int32_t l = covered + 1; l <= c.length && l <= 256; ++l)
-                    relax(l, c.distance, base + price.literal[l + 254]);
+                RelaxLengths(tables, i, covered + 1, std::min(c.length, 256), base, price.literal + 254,
+                             static_cast<uint16_t>(c.distance));
                 // Every length above 256 costs the same; only the whole match is tried.
                 if (c.length > 256) relax(c.length, c.distance, base + price.literal[LongLengthSymbol] + 12);
                 covered = c.length;
