@@ -257,7 +257,7 @@ bool DeferredWrite(PlatFile file, const void* bytes, uint32_t n) {
     const uint8_t* at = static_cast<const uint8_t*>(bytes);
     // A buffer grows by doubling, to a piece at most.
     if (g.bytes.size() + n > g.bytes.capacity())
-        g.bytes.reserve(std::min(PieceBytes, std::max(g.bytes.size() + n, 2 * g.bytes.capacity())));
+        g.bytes.reserve(std::max(g.bytes.size() + n, std::min(PieceBytes, 2 * g.bytes.capacity())));
     g.bytes.insert(g.bytes.end(), at, at + n);
     if (g.bytes.size() >= PieceBytes) {
         Submit({Task::Write, g.file, std::move(g.bytes), {}});
