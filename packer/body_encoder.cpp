@@ -1,5 +1,4 @@
 #include "packer/body_encoder.h"
-#include "packer/path_relax.h"
 
 #include <algorithm>
 #include <memory>
@@ -8,6 +7,7 @@
 #include "engine/lz_decoder.h"
 
 #include "packer/match_finder.h"
+#include "packer/path_relax.h"
 #include "packer/trial_finder.h"
 #include "packer/symbol_coder.h"
 
@@ -272,14 +272,7 @@ private:
             while (e + 1 < epochs_.size() && epochs_[e + 1].position <= p) ++e;
             const PriceEpoch& price = epochs_[e];
             const uint32_t here = cost_[i];
-            auto relax = [&](int32_t length, int32_t distance, uint32_t c) {
-                if (c < cost_[i + length]) {
-                    cost_[i + length] = c;
-                    fromLength_[i + length] = static_cast<uint16_t>(length);
-                    fromDistance_[i + length] = static_cast<uint16_t>(distance);
-                }
-            };
-            relax(1, 0, here + price.literal[b_->window[p]]);
+            RelaxStep(tables, i + 1, here + price.literal[b_->window[p]], 1, 0);
             int32_t covered = 1;
             for (int32_t k = first_[i]; k < first_[i + 1]; ++k) {
                 const MatchCandidate& c = candidates_[k];
@@ -287,7 +280,9 @@ private:
                 RelaxLengths(tables, i, covered + 1, std::min(c.length, 256), base, price.literal + 254,
                              static_cast<uint16_t>(c.distance));
                 // Every length above 256 costs the same; only the whole match is tried.
-                if (c.length > 256) relax(c.length, c.distance, base + price.literal[LongLengthSymbol] + 12);
+                if (c.length > 256)
+                    RelaxStep(tables, i + c.length, base + price.literal[LongLengthSymbol] + 12, c.length,
+                              static_cast<uint16_t>(c.distance));
                 covered = c.length;
             }
         }

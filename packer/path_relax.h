@@ -18,17 +18,19 @@ struct PathTables {
     uint16_t* fromDistance;   // and its distance
 };
 
+// A step of `length` bytes at `distance` ending at `end`, costing `cost` in all.
+inline void RelaxStep(const PathTables& t, int32_t end, uint32_t cost, int32_t length, uint16_t distance) {
+    if (cost < t.cost[end]) {
+        t.cost[end] = cost;
+        t.fromLength[end] = static_cast<uint16_t>(length);
+        t.fromDistance[end] = distance;
+    }
+}
+
 // prices[l] is the code length of the length symbol of a match of l bytes (2..256).
 inline void RelaxLengthsPlain(const PathTables& t, int32_t i, int32_t first, int32_t last, uint32_t base,
                               const uint16_t* prices, uint16_t distance) {
-    for (int32_t l = first; l <= last; ++l) {
-        const uint32_t c = base + prices[l];
-        if (c < t.cost[i + l]) {
-            t.cost[i + l] = c;
-            t.fromLength[i + l] = static_cast<uint16_t>(l);
-            t.fromDistance[i + l] = distance;
-        }
-    }
+    for (int32_t l = first; l <= last; ++l) RelaxStep(t, i + l, base + prices[l], l, distance);
 }
 
 inline void RelaxLengths(const PathTables& t, int32_t i, int32_t first, int32_t last, uint32_t base,

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -12,7 +13,6 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
-#include <algorithm>
 #include <vector>
 
 #include "engine/extract.h"
@@ -25,8 +25,8 @@ constexpr PlatFile HandleCount = PlatFile{1} << 28;
 constexpr size_t PieceBytes = size_t{1} << 20;    // a file goes to the writer in pieces of this size
 constexpr size_t FirstBytes = size_t{64} << 10;    // a file's buffer to start with; it grows to a piece
 constexpr size_t WaitingLimit = size_t{8} << 20;  // at most this much buffer waits for the writer
-// Buffers come back from the writer for the next files, as many as the waiting ones
-// can be: no allocation, no fresh pages per file.
+// Buffers come back from the writer for the next files, up to this much: no allocation,
+// no fresh pages per small file.
 constexpr size_t SpareLimit = WaitingLimit / 4;
 
 // One file, from its create to its name. Only the writer thread touches fd and failed.
@@ -62,9 +62,8 @@ std::mutex Lock;
 std::condition_variable Work;  // a task came, or the writer is to stop
 std::condition_variable Done;  // a task was carried out
 std::deque<Task> Queue;
-// Buffer bytes in the queue and in the task being carried out: a small file holds a
-// whole piece buffer too, so that no more buffers wait than the spares can take back
-// and none is made afresh per file.
+// Buffer bytes (capacity, not contents) in the queue and in the batch being carried
+// out, so that memory stays bounded however small the files are.
 size_t Waiting = 0;
 bool Busy = false;
 bool Stopping = false;
