@@ -35,9 +35,14 @@ int Finish(pid_t pid) {
 bool WaitForWriting(const std::string& dir, const std::string& part, uintmax_t bytes) {
     for (int i = 0; i < 20000; ++i) {
         std::error_code e;
-        for (const auto& entry : fs::directory_iterator(dir, e))
-            if (entry.path().filename().string().find(part) != std::string::npos && fs::file_size(entry.path(), e) > bytes)
-                return true;
+        for (const auto& entry : fs::directory_iterator(dir, e)) {
+            if (entry.path().filename().string().find(part) == std::string::npos) continue;
+            // A name can be renamed between the listing and the size: file_size then gives
+            // uintmax_t(-1), which must not count as a large file.
+            std::error_code sizeError;
+            uintmax_t size = fs::file_size(entry.path(), sizeError);
+            if (!sizeError && size > bytes) return true;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
