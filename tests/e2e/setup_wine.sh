@@ -40,8 +40,11 @@ install_packages() {
   if [ ${#missing[@]} -gt 0 ]; then
     log "installing ${missing[*]}"
     # The list may be stale on a fresh machine; a failed install is retried once after update.
+    # When the mirror cannot give them all, the prefix is still made where it can be, and
+    # the tests that need what is missing skip, saying why.
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" ||
-      { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"; }
+      { apt-get update -q; DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"; } ||
+      log "could not install ${missing[*]}"
   fi
   if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
     log "generating ja_JP.UTF-8"
