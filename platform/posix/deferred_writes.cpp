@@ -10,7 +10,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <iterator>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -28,6 +29,12 @@ constexpr size_t WaitingLimit = size_t{8} << 20;  // at most this much buffer wa
 // Buffers come back from the writer for the next files, up to this much: no allocation,
 // no fresh pages per small file.
 constexpr size_t SpareLimit = WaitingLimit / 4;
+// The decoding thread hands tasks over once this much buffer, or this many tasks, are
+// ready, and only then takes the lock and wakes the writer: a lock, a wait or a wake a
+// file would cost thousands of them for a tree of small files, and each one the other
+// thread meets puts it to sleep. Whoever waits for the writer hands over first.
+constexpr size_t HandOverBytes = PieceBytes;
+constexpr size_t HandOverTasks = 64;
 
 // One file, from its create to its name. Only the writer thread touches fd and failed.
 struct Output {
@@ -56,6 +63,17 @@ struct Gathering {
 bool On = false;
 PlatFile NextHandle = FirstHandle;
 std::unordered_map<PlatFile, Gathering> Open;
+std::vector<Task> Ready;  // tasks not yet handed over
+size_t ReadyBytes = 0;    // their buffers' capacity
+uint64_t Numbered = 0;    // tasks made so far; the n-th is carried out when Carried >= n
+// For each name a made task will take (by its hash: two names that meet there only
+// make one wait for the other's task), the number of the last such task. A name is
+// looked up, made or deleted only once that task is carried out. Swept of carried-out
+// names as it grows.
+std::unordered_map<size_t, uint64_t> Naming;
+size_t NameKey(std::string_view path) { return std::hash<std::string_view>{}(path); }
+size_t NamingSweep = 4096;
+std::vector<std::vector<uint8_t>> Stash;  // spare buffers taken from the writer at once
 
 // Shared, under Lock.
 std::mutex Lock;
@@ -67,9 +85,10 @@ std::deque<Task> Queue;
 size_t Waiting = 0;
 bool Busy = false;
 bool Stopping = false;
-std::multiset<std::string, std::less<>> Naming;  // names that queued files will take
 std::vector<std::vector<uint8_t>> Spare;
 size_t SpareBytes = 0;
+std::atomic<bool> SpareWaits{false};  // Spare is not empty: worth the lock
+std::atomic<uint64_t> Carried{0};     // tasks the writer has carried out, in their order
 std::string FailedPath;
 int FailedError = 0;
 std::atomic<bool> Failed{false};
@@ -135,19 +154,22 @@ void WriterThread() {
         batch.swap(Queue);
         Busy = true;
         hold.unlock();
-        for (Task& task : batch) CarryOut(task);
+        for (Task& task : batch) {
+            CarryOut(task);
+            Carried.fetch_add(1, std::memory_order_release);
+        }
         hold.lock();
         Busy = false;
         for (Task& task : batch) {
             size_t held = task.bytes.capacity();
             Waiting -= held;
-            if (task.kind != Task::Write) Naming.erase(Naming.find(task.file->path));
             if (held >= FirstBytes && SpareBytes + held <= SpareLimit) {
                 task.bytes.clear();
                 Spare.push_back(std::move(task.bytes));
                 SpareBytes += held;
             }
         }
+        SpareWaits.store(!Spare.empty(), std::memory_order_relaxed);
         batch.clear();
         Done.notify_all();
     }
@@ -155,29 +177,50 @@ void WriterThread() {
     DestinationCloseWalk();
 }
 
-void Submit(Task task) {
+// Hands the ready tasks to the writer, once what waits for it leaves room.
+void HandOver() {
+    if (Ready.empty()) return;
     std::unique_lock<std::mutex> hold(Lock);
     if (!Writer.joinable()) {
         Stopping = false;
         Writer = std::thread(WriterThread);
     }
-    Done.wait(hold, [] { return Waiting < WaitingLimit || (Queue.empty() && !Busy); });
-    Waiting += task.bytes.capacity();
-    if (task.kind != Task::Write) Naming.insert(task.file->path);
-    Queue.push_back(std::move(task));
+    auto room = [] { return Waiting < WaitingLimit || (Queue.empty() && !Busy); };
+    if (!room()) Done.wait(hold, room);
+    for (Task& task : Ready) Queue.push_back(std::move(task));
+    Waiting += ReadyBytes;
+    Ready.clear();
+    ReadyBytes = 0;
     Work.notify_one();
+}
+
+void Submit(Task task) {
+    ++Numbered;
+    if (task.kind != Task::Write) {
+        Naming[NameKey(task.file->path)] = Numbered;
+        if (Naming.size() >= NamingSweep) {
+            uint64_t carried = Carried.load(std::memory_order_acquire);
+            for (auto n = Naming.begin(); n != Naming.end();) n = n->second <= carried ? Naming.erase(n) : std::next(n);
+            NamingSweep = std::max(NamingSweep, 2 * Naming.size());
+        }
+    }
+    ReadyBytes += task.bytes.capacity();
+    Ready.push_back(std::move(task));
+    if (ReadyBytes >= HandOverBytes || Ready.size() >= HandOverTasks) HandOver();
 }
 
 // An empty buffer that holds a piece without growing.
 std::vector<uint8_t> TakeBuffer() {
-    std::vector<uint8_t> bytes;
-    {
+    if (Stash.empty() && SpareWaits.load(std::memory_order_relaxed)) {
         std::lock_guard<std::mutex> hold(Lock);
-        if (!Spare.empty()) {
-            bytes = std::move(Spare.back());
-            Spare.pop_back();
-            SpareBytes -= bytes.capacity();
-        }
+        Stash.swap(Spare);
+        SpareBytes = 0;
+        SpareWaits.store(false, std::memory_order_relaxed);
+    }
+    std::vector<uint8_t> bytes;
+    if (!Stash.empty()) {
+        bytes = std::move(Stash.back());
+        Stash.pop_back();
     }
     if (bytes.capacity() < FirstBytes) bytes.reserve(FirstBytes);
     return bytes;
@@ -201,16 +244,23 @@ bool FinishDeferredWrites() {
         Submit({Task::Drop, g.file, {}, {}});
     }
     Open.clear();
+    HandOver();
     {
         std::lock_guard<std::mutex> hold(Lock);
         Stopping = true;
         Work.notify_one();
     }
     if (Writer.joinable()) Writer.join();
+    Naming.clear();
+    NamingSweep = 4096;
+    Stash.clear();
+    Numbered = 0;
     std::lock_guard<std::mutex> hold(Lock);
+    Carried = 0;
     Stopping = false;
     Spare.clear();
     SpareBytes = 0;
+    SpareWaits = false;
     if (!Failed) return true;
     errno = FailedError;
     return false;
@@ -288,13 +338,29 @@ bool DeferredClose(PlatFile file) {
         DestinationMade(g.file->path.c_str(), false);
     else
         DestinationAbandoned(g.file->path);
+    // A small file waits in a buffer of its own size, and its roomy one serves the next
+    // file at once: what waits is counted by capacity, and a tree of small files should
+    // not fill the limit with empty room.
+    if (g.bytes.capacity() >= FirstBytes && g.bytes.size() <= g.bytes.capacity() / 4) {
+        std::vector<uint8_t> exact(g.bytes.begin(), g.bytes.end());
+        g.bytes.clear();
+        Stash.push_back(std::move(g.bytes));
+        g.bytes = std::move(exact);
+    }
     Task task{complete ? Task::Finish : Task::Drop, g.file, std::move(g.bytes), {g.times[0], g.times[1]}};
     Submit(std::move(task));
     return true;
 }
 
 void DeferredWaitFor(const char* path) {
+    if (Naming.empty()) return;
+    auto named = Naming.find(NameKey(path));
+    if (named == Naming.end()) return;
+    uint64_t task = named->second;
+    Naming.erase(named);
+    auto carried = [task] { return Carried.load(std::memory_order_acquire) >= task; };
+    if (carried()) return;
+    HandOver();
     std::unique_lock<std::mutex> hold(Lock);
-    if (Naming.empty() || Naming.find(std::string_view(path)) == Naming.end()) return;
-    Done.wait(hold, [&] { return Naming.find(std::string_view(path)) == Naming.end(); });
+    Done.wait(hold, carried);
 }

@@ -246,6 +246,31 @@ TEST_F(Destination, ALaterEntryMeetsTheFilesWrittenBeforeIt) {
     EXPECT_EQ(Leftovers(out), 0);
 }
 
+// Thousands of small files go to the writer in hand-overs, and the names it has still to
+// give are forgotten as it gives them: a name met again far later, and one met again
+// while its first file has not yet left the decoding thread, still meet their first file.
+TEST_F(Destination, NamesMetAgainAfterThousandsOfFilesMeetTheirFirstFile) {
+    constexpr int Files = 4200;  // past the first sweep of the names, at 4,096
+    EntryStream s;
+    for (int i = 0; i < Files; ++i) s.LiteralFile("f" + std::to_string(i), Bytes("a" + std::to_string(i)));
+    s.LiteralFile("f0", Bytes("again 0"));
+    s.LiteralFile("f4199", Bytes("again 4199"));
+    s.End();
+    std::string archive = WriteSample(folder, s);
+    CliRun r = RunCli({"x", "-q", "-y", archive, "-d", out});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(FileText(out + "/f0"), "again 0");
+    EXPECT_EQ(FileText(out + "/f4199"), "again 4199");
+    EXPECT_EQ(FileText(out + "/f4198"), "a4198");
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator{}), Files);
+
+    fs::remove_all(out);
+    CliRun keep = RunCli({"x", "-n", archive, "-d", out});
+    ASSERT_EQ(keep.code, 0) << keep.err;
+    EXPECT_EQ(FileText(out + "/f0"), "a0");
+    EXPECT_EQ(FileText(out + "/f4199"), "a4199");
+}
+
 // A write that fails on the writer thread (here: past the file size limit) stops the
 // run at that file: it is named, it keeps no name (an older file of that name stays),
 // nothing after it is written, and no temporary file is left.
