@@ -35,6 +35,10 @@ constexpr size_t SpareLimit = WaitingLimit / 4;
 // thread meets puts it to sleep. Whoever waits for the writer hands over first.
 constexpr size_t HandOverBytes = PieceBytes;
 constexpr size_t HandOverTasks = 64;
+// A task counts its buffer's capacity, and at least this much for what else it holds
+// (its names, its place in the queue): a million empty files wait no more than 2,048
+// at a time.
+constexpr size_t TaskCharge = size_t{4} << 10;
 
 // One file, from its create to its name. Only the writer thread touches fd and failed.
 struct Output {
@@ -49,6 +53,7 @@ struct Task {
     std::shared_ptr<Output> file;
     std::vector<uint8_t> bytes;  // written before the task's other work
     timespec times[2];
+    size_t charge = 0;  // what it counts against WaitingLimit
 };
 
 // A file the decoding thread has open.
@@ -64,7 +69,7 @@ bool On = false;
 PlatFile NextHandle = FirstHandle;
 std::unordered_map<PlatFile, Gathering> Open;
 std::vector<Task> Ready;  // tasks not yet handed over
-size_t ReadyBytes = 0;    // their buffers' capacity
+size_t ReadyBytes = 0;    // their charge
 uint64_t Numbered = 0;    // tasks made so far; the n-th is carried out when Carried >= n
 // For each name a made task will take (by its hash: two names that meet there only
 // make one wait for the other's task), the number of the last such task. A name is
@@ -80,8 +85,9 @@ std::mutex Lock;
 std::condition_variable Work;  // a task came, or the writer is to stop
 std::condition_variable Done;  // a task was carried out
 std::deque<Task> Queue;
-// Buffer bytes (capacity, not contents) in the queue and in the batch being carried
-// out, so that memory stays bounded however small the files are.
+// The charge of the tasks in the queue and in the batch being carried out (buffer
+// capacity, not contents, and a least charge per task), so that memory stays bounded
+// however small the files are.
 size_t Waiting = 0;
 bool Busy = false;
 bool Stopping = false;
@@ -162,7 +168,7 @@ void WriterThread() {
         Busy = false;
         for (Task& task : batch) {
             size_t held = task.bytes.capacity();
-            Waiting -= held;
+            Waiting -= task.charge;
             if (held >= FirstBytes && SpareBytes + held <= SpareLimit) {
                 task.bytes.clear();
                 Spare.push_back(std::move(task.bytes));
@@ -204,7 +210,8 @@ void Submit(Task task) {
             NamingSweep = std::max(NamingSweep, 2 * Naming.size());
         }
     }
-    ReadyBytes += task.bytes.capacity();
+    task.charge = std::max(task.bytes.capacity(), TaskCharge);
+    ReadyBytes += task.charge;
     Ready.push_back(std::move(task));
     if (ReadyBytes >= HandOverBytes || Ready.size() >= HandOverTasks) HandOver();
 }
