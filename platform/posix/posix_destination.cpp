@@ -76,6 +76,12 @@ void CloseLevels(size_t keep) {
     Last.path.resize(keep > 0 ? Last.levels[keep - 1].end : 0);
 }
 
+// The next character: a byte below 0x80 is one of its own in code page 932, and most
+// names are made of such bytes.
+inline const char* NextCharacter(const char* p) {
+    return static_cast<unsigned char>(*p) - 1u < 0x7Fu ? p + 1 : PlatCharNext(p);
+}
+
 bool Parse(const char* path, Target& t) {
     if (path[0] == 0 || path[1] != ':') return false;
     t.driveFolder = PosixDriveFolder(path[0]);
@@ -99,7 +105,7 @@ bool Parse(const char* path, Target& t) {
         scan = folderEnd + 1;
     }
     const char* element = scan;
-    for (const char* p = scan; *p != 0; p = PlatCharNext(p)) {
+    for (const char* p = scan; *p != 0; p = NextCharacter(p)) {
         if (*p != '\\') continue;
         if (p > element) folderEnd = p;
         element = p + 1;
