@@ -149,19 +149,19 @@ inline int HighestAtOrBelow(const uint32_t* set, int high) {
 
 #ifndef DADUVIVU_COMPACT_CORE
 // The first place in [first, last) where `holds` no longer holds: it holds for a
-// stretch from `first` and nowhere after. Found by halving.
+// stretch from `first` and nowhere after. Found by halving, the answer always within
+// [first, first + length]; the steps depend only on the length, and the test picks the
+// half without a branch (a branch here is a coin toss for the processor).
 template <typename Holds>
 inline int EndOfStretch(int first, int last, Holds holds) {
-    for (int length = last - first; length > 0;) {
+    int length = last - first;
+    if (length <= 0) return first;
+    while (length > 1) {
         int half = length / 2;
-        if (holds(first + half)) {
-            first += half + 1;
-            length -= half + 1;
-        } else {
-            length = half;
-        }
+        first = holds(first + half) ? first + half : first;
+        length -= half;
     }
-    return first;
+    return first + static_cast<int>(holds(first));
 }
 
 // Steps 1 to 3 when most leaves' counts have moved apart (a body's later builds): the
@@ -636,7 +636,9 @@ void BuildTree(HuffmanModel& model) {
 void FillFastTable(HuffmanModel& model) {
     uint16_t* const fast = model.fast;
     const HuffmanNode* const nodes = model.nodes;
-    uint32_t lists[2][FastSize / 2];  // code << 16 | node, of the nodes d bits down
+    // code << 16 | node, of the internal nodes d bits down (one more place: every child is
+    // written, and only an internal one kept, so that no branch guesses which it is)
+    uint32_t lists[2][FastSize / 2 + 1];
     uint32_t* now = lists[0];
     uint32_t* next = lists[1];
     int count = 1;
@@ -654,9 +656,10 @@ void FillFastTable(HuffmanModel& model) {
             fast[v] = static_cast<uint16_t>(node.child0 | split);
             fast[v + width] = static_cast<uint16_t>(node.child1 | split);
             if (deeper) {
-                if (node.child0 >= SymbolCount) next[nextCount++] = static_cast<uint32_t>(v) << 16 | node.child0;
-                if (node.child1 >= SymbolCount)
-                    next[nextCount++] = static_cast<uint32_t>(v + width) << 16 | node.child1;
+                next[nextCount] = static_cast<uint32_t>(v) << 16 | static_cast<uint16_t>(node.child0);
+                nextCount += node.child0 >= SymbolCount;
+                next[nextCount] = static_cast<uint32_t>(v + width) << 16 | static_cast<uint16_t>(node.child1);
+                nextCount += node.child1 >= SymbolCount;
             }
         }
         uint32_t* t = now;
