@@ -143,6 +143,26 @@ inline uint8_t* CopyMatch(uint8_t* out, int32_t length, int32_t distance) {
     return out + length;
 }
 
+#ifndef DADUVIVU_COMPACT_CORE
+// Room the body decoder's match copy needs behind the match: it writes at least 16 bytes.
+constexpr int32_t CopySlack = 16;
+
+// CopyMatch with at least CopySlack bytes of room behind the match: from a distance of 8
+// or more the first 16 bytes go without a test, which is the whole of most matches, so
+// that the loop's end is not guessed at for every short one.
+inline uint8_t* CopyMatchSlack(uint8_t* out, int32_t length, int32_t distance) {
+    if (distance < 8) return CopyMatch(out, length, distance);
+    const uint8_t* from = out - distance;
+    uint64_t v[2];
+    __builtin_memcpy(&v[0], from, 8);
+    __builtin_memcpy(out, &v[0], 8);
+    __builtin_memcpy(&v[1], from + 8, 8);
+    __builtin_memcpy(out + 8, &v[1], 8);
+    if (length > 16) CopyMatch(out + 16, length - 16, distance);
+    return out + length;
+}
+#endif
+
 }  // namespace
 
 void PrimeHistory(const FileSlot& reference, int32_t prefix) {
@@ -230,8 +250,8 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
             int32_t distance = 32 * d + 1 + static_cast<int32_t>(ReadBufferedBits(bits, 5));
             int32_t at = static_cast<int32_t>(out - buffer);
             if (distance > w.base + at || length > remaining) CorruptArchive();
-            if (length + 8 <= OutputBufferSize - at) {
-                out = CopyMatch(out, length, distance);
+            if (length + CopySlack <= OutputBufferSize - at) {
+                out = CopyMatchSlack(out, length, distance);
             } else {
                 w.position = w.base + at;
                 CopyMatchAcrossSlide(length, distance);

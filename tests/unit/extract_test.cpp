@@ -172,17 +172,15 @@ TEST(ExtractEntries, LengthAndDistanceExtremes) {
     EXPECT_EQ(ReadWholeFile(out / "x"), expected);
 }
 
-// Long bodies slide the output window many times; matches that reach across a slide
-// must still see the right bytes.
-TEST(ExtractEntries, LongBodiesAcrossManyWindowSlides) {
-    std::vector<Token> tokens;
-    std::vector<uint8_t> expected;
-    uint32_t x = 99;
-    while (expected.size() < 200000) {
+// Random literals and matches of up to `longest` bytes from up to `farthest` back, with
+// the bytes they stand for, copied a byte at a time.
+static void RandomTokens(size_t size, int farthest, int longest, uint32_t x, std::vector<Token>& tokens,
+                  std::vector<uint8_t>& expected) {
+    while (expected.size() < size) {
         x = x * 1103515245 + 12345;
         if (expected.size() > 20000 && (x >> 8) % 3 == 0) {
-            int distance = 1 + static_cast<int>((x >> 10) % 16384);
-            int length = 2 + static_cast<int>((x >> 4) % 300);
+            int distance = 1 + static_cast<int>((x >> 10) % farthest);
+            int length = 2 + static_cast<int>((x >> 4) % (longest - 1));
             tokens.push_back(Token::Match(length, distance));
             for (int i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
         } else {
@@ -190,13 +188,24 @@ TEST(ExtractEntries, LongBodiesAcrossManyWindowSlides) {
             expected.push_back(static_cast<uint8_t>(x >> 16));
         }
     }
-    EntryStream s;
-    s.File("big", static_cast<int32_t>(expected.size()), EncodeTokens(tokens));
-    s.End();
-    TempFolder out;
-    CoreHarness h;
-    ASSERT_EQ(ExtractStream(h, s, out.path), 0) << h.BoxTextsUtf8();
-    EXPECT_EQ(ReadWholeFile(out / "big"), expected);
+}
+
+// Long bodies slide the output window many times; matches that reach across a slide
+// must still see the right bytes. Near ones, shorter than what the decoder copies at a
+// time, must repeat their last bytes as a byte-at-a-time copy does.
+TEST(ExtractEntries, LongBodiesAcrossManyWindowSlides) {
+    for (auto [farthest, longest] : {std::pair{16384, 301}, std::pair{24, 40}}) {
+        std::vector<Token> tokens;
+        std::vector<uint8_t> expected;
+        RandomTokens(200000, farthest, longest, 99, tokens, expected);
+        EntryStream s;
+        s.File("big", static_cast<int32_t>(expected.size()), EncodeTokens(tokens));
+        s.End();
+        TempFolder out;
+        CoreHarness h;
+        ASSERT_EQ(ExtractStream(h, s, out.path), 0) << h.BoxTextsUtf8();
+        EXPECT_EQ(ReadWholeFile(out / "big"), expected) << farthest;
+    }
 }
 
 TEST(OverwriteQuestion, YesReplacesNoKeepsAndStillFillsTheSlotCancelStops) {
