@@ -27,8 +27,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   # still fails, go on with the rest (the install below says what it cannot find).
   for try in 1 2 3; do
     "${sudo_cmd[@]}" apt-get update -q -o Acquire::Retries=3 && break
-    [ "$try" = 3 ] && echo "setup: apt-get update failed three times; going on with the indexes it has" >&2
-    sleep $((try * 10))
+    if [ "$try" = 3 ]; then
+      echo "setup: apt-get update failed three times; going on with the indexes it has" >&2
+    else
+      sleep $((try * 10))
+    fi
   done
   # The 32-bit packages (Wine's) go in on their own: when the mirror cannot give them, the
   # build and the native tests still go on, and the stub's tests under Wine skip, saying why.

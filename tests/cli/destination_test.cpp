@@ -31,6 +31,23 @@ struct Destination : ::testing::Test {
         fs::create_directories(elsewhere);
     }
 
+    // A name the archive gives twice, the text of its first entry and of its last.
+    struct Twice {
+        std::string name, first, last;
+    };
+    // Extracts `twice` with -y, then afresh with -n: each name holds its last text, then
+    // its first. Returns the second run.
+    CliRun ReplacedThenKept(const std::string& twice, const std::vector<Twice>& names) {
+        CliRun replace = RunCli({"x", "-q", "-y", twice, "-d", out});
+        EXPECT_EQ(replace.code, 0) << replace.err;
+        for (const Twice& n : names) EXPECT_EQ(FileText(out + "/" + n.name), n.last) << n.name;
+        fs::remove_all(out);
+        CliRun keep = RunCli({"x", "-n", twice, "-d", out});
+        EXPECT_EQ(keep.code, 0) << keep.err;
+        for (const Twice& n : names) EXPECT_EQ(FileText(out + "/" + n.name), n.first) << n.name;
+        return keep;
+    }
+
     // Names in `dir` that a run left behind under a temporary name.
     static int Leftovers(const std::string& dir) {
         int n = 0;
@@ -221,17 +238,8 @@ TEST_F(Destination, ALaterEntryMeetsTheFilesWrittenBeforeIt) {
     s.LiteralFile("dup.txt", Bytes("second"));
     s.LiteralFile("made\\dup.txt", Bytes("second inside"));
     s.End();
-    std::string twice = WriteSample(folder, s);
-    CliRun replace = RunCli({"x", "-q", "-y", twice, "-d", out});
-    EXPECT_EQ(replace.code, 0) << replace.err;
-    EXPECT_EQ(FileText(out + "/dup.txt"), "second");
-    EXPECT_EQ(FileText(out + "/made/dup.txt"), "second inside");
-
-    fs::remove_all(out);
-    CliRun keep = RunCli({"x", "-n", twice, "-d", out});
-    EXPECT_EQ(keep.code, 0) << keep.err;
-    EXPECT_EQ(FileText(out + "/dup.txt"), "first");
-    EXPECT_EQ(FileText(out + "/made/dup.txt"), "first inside");
+    CliRun keep = ReplacedThenKept(WriteSample(folder, s), {{"dup.txt", "first", "second"},
+                                                            {"made/dup.txt", "first inside", "second inside"}});
     EXPECT_NE(keep.out.find("skipping: made/dup.txt"), std::string::npos) << keep.out;
 
     EntryStream clash;
@@ -256,19 +264,9 @@ TEST_F(Destination, NamesMetAgainAfterThousandsOfFilesMeetTheirFirstFile) {
     s.LiteralFile("f0", Bytes("again 0"));
     s.LiteralFile("f4199", Bytes("again 4199"));
     s.End();
-    std::string archive = WriteSample(folder, s);
-    CliRun r = RunCli({"x", "-q", "-y", archive, "-d", out});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(FileText(out + "/f0"), "again 0");
-    EXPECT_EQ(FileText(out + "/f4199"), "again 4199");
+    ReplacedThenKept(WriteSample(folder, s), {{"f0", "a0", "again 0"}, {"f4199", "a4199", "again 4199"}});
     EXPECT_EQ(FileText(out + "/f4198"), "a4198");
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator{}), Files);
-
-    fs::remove_all(out);
-    CliRun keep = RunCli({"x", "-n", archive, "-d", out});
-    ASSERT_EQ(keep.code, 0) << keep.err;
-    EXPECT_EQ(FileText(out + "/f0"), "a0");
-    EXPECT_EQ(FileText(out + "/f4199"), "a4199");
 }
 
 // A write that fails on the writer thread (here: past the file size limit) stops the

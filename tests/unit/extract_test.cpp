@@ -32,6 +32,35 @@ int ExtractStream(CoreHarness& h, const EntryStream& stream, const std::string& 
     return h.Extract(program, destination);
 }
 
+// The bytes extracted from a one-file archive whose body is `tokens`.
+std::vector<uint8_t> ExtractTokens(const std::vector<Token>& tokens, size_t size) {
+    EntryStream s;
+    s.File("x", static_cast<int32_t>(size), EncodeTokens(tokens));
+    s.End();
+    TempFolder out;
+    CoreHarness h;
+    EXPECT_EQ(ExtractStream(h, s, out.path), 0) << h.BoxTextsUtf8();
+    return ReadWholeFile(out / "x");
+}
+
+// Random literals and matches of up to `longest` bytes from up to `farthest` back, with
+// the bytes they stand for, copied a byte at a time.
+void RandomTokens(size_t size, int farthest, int longest, uint32_t x, std::vector<Token>& tokens,
+                  std::vector<uint8_t>& expected) {
+    while (expected.size() < size) {
+        x = x * 1103515245 + 12345;
+        if (expected.size() > 20000 && (x >> 8) % 3 == 0) {
+            int distance = 1 + static_cast<int>((x >> 10) % farthest);
+            int length = 2 + static_cast<int>((x >> 4) % (longest - 1));
+            tokens.push_back(Token::Match(length, distance));
+            for (int i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
+        } else {
+            tokens.push_back(Token::Literal(static_cast<uint8_t>(x >> 16)));
+            expected.push_back(static_cast<uint8_t>(x >> 16));
+        }
+    }
+}
+
 }  // namespace
 
 TEST(ExtractEntries, TheOneFileStreamGivesFileAWithItsTimes) {
@@ -163,31 +192,7 @@ TEST(ExtractEntries, LengthAndDistanceExtremes) {
     expected.insert(expected.end(), stub.begin() + start, stub.begin() + start + 256);
     expected.push_back(expected[expected.size() - 2]);
     expected.push_back(expected[expected.size() - 2]);
-    EntryStream s;
-    s.File("x", static_cast<int32_t>(expected.size()), EncodeTokens(tokens));
-    s.End();
-    TempFolder out;
-    CoreHarness h;
-    ASSERT_EQ(ExtractStream(h, s, out.path), 0) << h.BoxTextsUtf8();
-    EXPECT_EQ(ReadWholeFile(out / "x"), expected);
-}
-
-// Random literals and matches of up to `longest` bytes from up to `farthest` back, with
-// the bytes they stand for, copied a byte at a time.
-static void RandomTokens(size_t size, int farthest, int longest, uint32_t x, std::vector<Token>& tokens,
-                  std::vector<uint8_t>& expected) {
-    while (expected.size() < size) {
-        x = x * 1103515245 + 12345;
-        if (expected.size() > 20000 && (x >> 8) % 3 == 0) {
-            int distance = 1 + static_cast<int>((x >> 10) % farthest);
-            int length = 2 + static_cast<int>((x >> 4) % (longest - 1));
-            tokens.push_back(Token::Match(length, distance));
-            for (int i = 0; i < length; ++i) expected.push_back(expected[expected.size() - distance]);
-        } else {
-            tokens.push_back(Token::Literal(static_cast<uint8_t>(x >> 16)));
-            expected.push_back(static_cast<uint8_t>(x >> 16));
-        }
-    }
+    EXPECT_EQ(ExtractTokens(tokens, expected.size()), expected);
 }
 
 // Long bodies slide the output window many times; matches that reach across a slide
@@ -198,13 +203,7 @@ TEST(ExtractEntries, LongBodiesAcrossManyWindowSlides) {
         std::vector<Token> tokens;
         std::vector<uint8_t> expected;
         RandomTokens(200000, farthest, longest, 99, tokens, expected);
-        EntryStream s;
-        s.File("big", static_cast<int32_t>(expected.size()), EncodeTokens(tokens));
-        s.End();
-        TempFolder out;
-        CoreHarness h;
-        ASSERT_EQ(ExtractStream(h, s, out.path), 0) << h.BoxTextsUtf8();
-        EXPECT_EQ(ReadWholeFile(out / "big"), expected) << farthest;
+        EXPECT_EQ(ExtractTokens(tokens, expected.size()), expected) << farthest;
     }
 }
 
