@@ -20,7 +20,18 @@ constexpr uint16_t NoLink = 0xFFFF;
 }  // namespace
 
 MatchFinder::MatchFinder()
-    : head_(size_t{1} << HashBits, 0), prev_(static_cast<size_t>(ChainSize), NoLink), pairs_(size_t{1} << HashBits, 0) {}
+    : head_(size_t{1} << HashBits, 0), prev_(static_cast<size_t>(ChainSize), NoLink), pairs_(size_t{1} << HashBits, 0),
+      head6_(size_t{1} << HashBits, 0), prev6_(static_cast<size_t>(ChainSize), NoLink) {}
+
+inline uint32_t MatchFinder::Hash6(const uint8_t* p) {
+    uint32_t a;
+    uint16_t b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + 4, 2);
+    const uint64_t v = a | (static_cast<uint64_t>(b) << 32);
+    return static_cast<uint32_t>((v * 0x9E3779B97F4A7C15ull) >> (64 - HashBits));
+}
+
 
 MatchFinder::MatchFinder(const uint8_t* window, int32_t total, bool pairs) : MatchFinder() {
     Reset(window, total, pairs);
@@ -35,6 +46,8 @@ void MatchFinder::Reset(const uint8_t* window, int32_t end, bool pairs) {
         std::fill(head_.begin(), head_.end(), 0);
         std::fill(prev_.begin(), prev_.end(), NoLink);
         std::fill(pairs_.begin(), pairs_.end(), 0);
+        std::fill(head6_.begin(), head6_.end(), 0);
+        std::fill(prev6_.begin(), prev6_.end(), NoLink);
         next = 1;
     }
     offset_ = static_cast<int32_t>(next);
@@ -54,17 +67,21 @@ inline uint32_t MatchFinder::Pair(const uint8_t* p) {
     return ((v + 1) * 0x9E3779B1u) >> (32 - HashBits);
 }
 
+// Makes `position` the head of a chain whose head was `head`.
+inline void MatchFinder::Link(int32_t& head, uint16_t& link, int32_t position) const {
+    const int32_t previous = head - offset_;
+    link = previous >= 0 && position - previous <= WindowSize ? static_cast<uint16_t>(position - previous) : NoLink;
+    head = position + offset_;
+}
+
 void MatchFinder::Insert(int32_t position) {
     if (position + 3 > total_) {
         if (pairs_on_ && position + 2 <= total_) pairs_[Pair(window_ + position)] = position + offset_;
         return;
     }
     if (pairs_on_) pairs_[Pair(window_ + position)] = position + offset_;
-    uint32_t h = Hash3(window_ + position);
-    const int32_t previous = head_[h] - offset_;
-    prev_[position & ChainMask] =
-        previous >= 0 && position - previous <= WindowSize ? static_cast<uint16_t>(position - previous) : NoLink;
-    head_[h] = position + offset_;
+    Link(head_[Hash3(window_ + position)], prev_[position & ChainMask], position);
+    if (position + 6 <= total_) Link(head6_[Hash6(window_ + position)], prev6_[position & ChainMask], position);
 }
 
 void MatchFinder::InsertRange(int32_t from, int32_t to) {
@@ -104,6 +121,7 @@ int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandid
     int32_t best = count ? 2 : 1;
     if (limit >= 3) {
         int32_t candidate = head_[Hash3(window_ + position)] - offset_;
+        const uint16_t* links = prev_.data();
         while (candidate >= 0 && candidate >= nearest && depth-- > 0) {
             if (Tail(candidate, position, best)) {
                 int32_t n = MatchLength(candidate, position, limit);
@@ -115,9 +133,12 @@ int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandid
                         --count;
                     if (count < 64) out[count++] = {n, position - candidate};
                     if (n >= limit) break;
+                    // Only a position that shares its first six bytes can do better
+                    // now: those are all on this one's chain of six bytes.
+                    if (n >= 6 && !oneChain_) links = prev6_.data();
                 }
             }
-            candidate -= prev_[candidate & ChainMask];
+            candidate -= links[candidate & ChainMask];
         }
     }
     return count;

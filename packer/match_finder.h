@@ -55,12 +55,18 @@ public:
     // Candidates are turned away by the one byte at the best length so far instead of
     // the four that end there: slower, plainly right, for comparison.
     void CheckOneByte() { oneByte_ = true; }
+    // Once a match of six bytes is found, the walk goes on along the chain of positions
+    // that share the first six bytes, the only ones that can do better; this keeps to
+    // the chain of three bytes instead. Followed to the end, both find the same matches.
+    void FollowOneChain() { oneChain_ = true; }
 
 private:
+    void Link(int32_t& head, uint16_t& link, int32_t position) const;
     int32_t MatchLength(int32_t candidate, int32_t position, int32_t limit) const;
     bool Tail(int32_t candidate, int32_t position, int32_t best) const;
     static uint32_t Hash3(const uint8_t* p);
     static uint32_t Pair(const uint8_t* p);
+    static uint32_t Hash6(const uint8_t* p);
 
     const uint8_t* window_ = nullptr;
     int32_t total_ = 0;
@@ -70,4 +76,7 @@ private:
     std::vector<int32_t> head_;   // last position of each 3-byte hash
     std::vector<uint16_t> prev_;  // back to the earlier position with the same hash, by position in a ring
     std::vector<int32_t> pairs_;  // last position of each (hashed) 2-byte sequence
+    std::vector<int32_t> head6_;  // the same two for the first six bytes
+    std::vector<uint16_t> prev6_;
+    bool oneChain_ = false;
 };

@@ -14,6 +14,15 @@ namespace {
 // more). At level 9, 128 trials take 0.27 % off CMake's files.
 constexpr size_t TrialsByLevel[] = {2, 2, 3, 4, 4, 6, 6, 10, 128};
 
+// The parse of a trial. A greedy parse ranks the candidates nearly as a lazy one does
+// for about two thirds of the work: at level 7 on CMake's modules the trials then take
+// a tenth less of the time for 0.02 % more bytes. Level 9 keeps the lazy parse.
+LevelSettings TrialSettings(int level) {
+    if (level >= 9) return SettingsForLevel(4);
+    if (level >= 7) return {LevelSettings::Greedy, 16, 128, 0};
+    return SettingsForLevel(2);
+}
+
 }  // namespace
 
 namespace {
@@ -126,7 +135,7 @@ std::vector<ReferenceChoice> RankReferences(const FilePlan& plan, const Referenc
                                             FileChains& chains, std::vector<uint8_t>& scratch, size_t keep) {
     const std::vector<ReferenceChoice>& candidates = plan.candidates;
     if (candidates.size() == 1 || plan.size == 0 || keep == 0) return {candidates[0]};
-    const LevelSettings quick = SettingsForLevel(level >= 7 ? 4 : 2);
+    const LevelSettings quick = TrialSettings(level);
     // The history only helps until a window's worth of bytes has followed it, so the
     // trials stop there for the longest prefix; all cover the same part of the file,
     // and a prefix is the part a trial need not encode.

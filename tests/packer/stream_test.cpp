@@ -238,6 +238,37 @@ TEST(MatchFinder, TheFourByteTestFindsWhatTheOneByteTestFinds) {
     }
 }
 
+TEST(MatchFinder, FollowedToTheEndTheChainOfSixBytesFindsWhatTheChainOfThreeFinds) {
+    // The plain walk: every position of the three-byte chain, each tested at its one
+    // byte. Same matches, same order, same nearer ones kept or dropped.
+    for (uint32_t seed : {43u, 44u}) {
+        std::vector<uint8_t> text = SomeInput(seed);
+        // Runs of one byte and of a short pattern: long chains that share six bytes.
+        std::fill(text.begin() + 5000, text.begin() + 5600, ' ');
+        for (int i = 30000; i < 31000; ++i) text[i] = "ab\tab"[i % 5];
+        const int32_t size = static_cast<int32_t>(text.size());
+        MatchFinder fast(text.data(), size), plain(text.data(), size);
+        plain.CheckOneByte();
+        plain.FollowOneChain();
+        int differences = 0, switched = 0;
+        for (int32_t position = 0; position < size; ++position) {
+            if (position % 5 == 0) {
+                const int32_t limit = std::min<int32_t>(4352, size - position);
+                MatchCandidate a[64], b[64];
+                const int ka = fast.Collect(position, limit, 1 << 30, a), kb = plain.Collect(position, limit, 1 << 30, b);
+                bool same = ka == kb;
+                for (int i = 0; same && i < ka; ++i) same = a[i].length == b[i].length && a[i].distance == b[i].distance;
+                differences += !same;
+                switched += ka > 1 && a[ka - 1].length > 6;
+            }
+            fast.Insert(position);
+            plain.Insert(position);
+        }
+        EXPECT_EQ(differences, 0) << "seed " << seed;
+        EXPECT_GT(switched, 1000) << "seed " << seed;
+    }
+}
+
 TEST(TrialFinder, EnteringTheReferenceWhereTheHistoryEndsFindsTheSame) {
     // A reference longer than any history, so that its chains run past the history.
     std::vector<uint8_t> reference = SomeInput(51);
