@@ -132,7 +132,7 @@ TEST_F(Salvage, SoundArchiveComesBackWholeAsTheEngineDecodesIt) {
 
 TEST_F(Salvage, SingleFlippedBytesAreRepairedOrSteppedOver) {
     std::vector<size_t> blocks = BlockOffsets(original);
-    ASSERT_GT(blocks.size(), 12u);
+    ASSERT_GE(blocks.size(), 10u);  // the sweep must cross many blocks
     // Every block in turn, a byte flipped near its front and one near its middle. A
     // repair keeps the places of the entries through the block, so no file is lost and
     // none behind it loses its name; what the block holds is not trusted (damage to
