@@ -84,8 +84,36 @@ void MatchFinder::Insert(int32_t position) {
     if (position + 6 <= total_) Link(head6_[Hash6(window_ + position)], prev6_[position & ChainMask], position);
 }
 
+// Insert for a run of positions: one 8-byte load per position gives the pair, the
+// three bytes and the six bytes, hashed exactly as Insert hashes them. The last seven
+// positions of the valid bytes go through Insert, which checks how many there are.
 void MatchFinder::InsertRange(int32_t from, int32_t to) {
-    for (int32_t p = from; p < to; ++p) Insert(p);
+    int32_t p = from;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    const int32_t wide = std::min(to, total_ - 7);
+    const uint8_t* const w = window_;
+    const int32_t off = offset_;
+    int32_t* const head = head_.data();
+    uint16_t* const prev = prev_.data();
+    int32_t* const head6 = head6_.data();
+    uint16_t* const prev6 = prev6_.data();
+    int32_t* const pairs = pairs_on_ ? pairs_.data() : nullptr;
+    auto link = [off](int32_t& slot, uint16_t& back, int32_t position) {
+        const int32_t previous = slot - off;
+        back = previous >= 0 && position - previous <= WindowSize ? static_cast<uint16_t>(position - previous) : NoLink;
+        slot = position + off;
+    };
+    for (; p < wide; ++p) {
+        uint64_t v;
+        std::memcpy(&v, w + p, 8);
+        const uint32_t first = __builtin_bswap32(static_cast<uint32_t>(v));  // bytes 0..3, byte 0 on top
+        if (pairs) pairs[((first >> 16) + 1) * 0x9E3779B1u >> (32 - HashBits)] = p + off;
+        link(head[((first >> 8) * 2654435761u) >> (32 - HashBits)], prev[p & ChainMask], p);
+        const uint64_t six = v & 0xFFFFFFFFFFFFull;
+        link(head6[static_cast<uint32_t>((six * 0x9E3779B97F4A7C15ull) >> (64 - HashBits))], prev6[p & ChainMask], p);
+    }
+#endif
+    for (; p < to; ++p) Insert(p);
 }
 
 int32_t MatchFinder::MatchLength(int32_t candidate, int32_t position, int32_t limit) const {
