@@ -17,6 +17,12 @@ constexpr int32_t ChainMask = ChainSize - 1;
 // window, ends the chain.
 constexpr uint16_t NoLink = 0xFFFF;
 
+// The hashes of the pair (first byte on top), of the three bytes (likewise) and of
+// the six bytes (as stored, first byte lowest).
+inline uint32_t PairHash(uint32_t v) { return ((v + 1) * 0x9E3779B1u) >> (32 - HashBits); }
+inline uint32_t ThreeHash(uint32_t v) { return (v * 2654435761u) >> (32 - HashBits); }
+inline uint32_t SixHash(uint64_t v) { return static_cast<uint32_t>((v * 0x9E3779B97F4A7C15ull) >> (64 - HashBits)); }
+
 }  // namespace
 
 MatchFinder::MatchFinder()
@@ -28,8 +34,7 @@ inline uint32_t MatchFinder::Hash6(const uint8_t* p) {
     uint16_t b;
     std::memcpy(&a, p, 4);
     std::memcpy(&b, p + 4, 2);
-    const uint64_t v = a | (static_cast<uint64_t>(b) << 32);
-    return static_cast<uint32_t>((v * 0x9E3779B97F4A7C15ull) >> (64 - HashBits));
+    return SixHash(a | (static_cast<uint64_t>(b) << 32));
 }
 
 
@@ -57,21 +62,20 @@ void MatchFinder::Reset(const uint8_t* window, int32_t end, bool pairs) {
 }
 
 inline uint32_t MatchFinder::Hash3(const uint8_t* p) {
-    uint32_t v = (static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2];
-    return (v * 2654435761u) >> (32 - HashBits);
+    return ThreeHash((static_cast<uint32_t>(p[0]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[2]);
 }
 
 // Pairs share a hashed table too; a hit is checked against the window.
 inline uint32_t MatchFinder::Pair(const uint8_t* p) {
-    uint32_t v = (static_cast<uint32_t>(p[0]) << 8) | p[1];
-    return ((v + 1) * 0x9E3779B1u) >> (32 - HashBits);
+    return PairHash((static_cast<uint32_t>(p[0]) << 8) | p[1]);
 }
 
 // Makes `position` the head of a chain whose head was `head`.
-inline void MatchFinder::Link(int32_t& head, uint16_t& link, int32_t position) const {
-    const int32_t previous = head - offset_;
+// (The offset is passed in, so that a loop keeps it in a register.)
+inline void MatchFinder::Link(int32_t offset, int32_t& head, uint16_t& link, int32_t position) {
+    const int32_t previous = head - offset;
     link = previous >= 0 && position - previous <= WindowSize ? static_cast<uint16_t>(position - previous) : NoLink;
-    head = position + offset_;
+    head = position + offset;
 }
 
 void MatchFinder::Insert(int32_t position) {
@@ -80,37 +84,32 @@ void MatchFinder::Insert(int32_t position) {
         return;
     }
     if (pairs_on_) pairs_[Pair(window_ + position)] = position + offset_;
-    Link(head_[Hash3(window_ + position)], prev_[position & ChainMask], position);
-    if (position + 6 <= total_) Link(head6_[Hash6(window_ + position)], prev6_[position & ChainMask], position);
+    Link(offset_, head_[Hash3(window_ + position)], prev_[position & ChainMask], position);
+    if (position + 6 <= total_)
+        Link(offset_, head6_[Hash6(window_ + position)], prev6_[position & ChainMask], position);
 }
 
 // Insert for a run of positions: one 8-byte load per position gives the pair, the
-// three bytes and the six bytes, hashed exactly as Insert hashes them. The last seven
-// positions of the valid bytes go through Insert, which checks how many there are.
+// three bytes and the six bytes. The last seven positions of the valid bytes go
+// through Insert, which checks how many there are.
 void MatchFinder::InsertRange(int32_t from, int32_t to) {
     int32_t p = from;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    const int32_t wide = std::min(to, total_ - 7);
-    const uint8_t* const w = window_;
-    const int32_t off = offset_;
-    int32_t* const head = head_.data();
-    uint16_t* const prev = prev_.data();
-    int32_t* const head6 = head6_.data();
-    uint16_t* const prev6 = prev6_.data();
+    // The members in locals: the table stores could alias them otherwise.
+    const uint8_t* const window = window_;
+    const int32_t offset = offset_;
     int32_t* const pairs = pairs_on_ ? pairs_.data() : nullptr;
-    auto link = [off](int32_t& slot, uint16_t& back, int32_t position) {
-        const int32_t previous = slot - off;
-        back = previous >= 0 && position - previous <= WindowSize ? static_cast<uint16_t>(position - previous) : NoLink;
-        slot = position + off;
-    };
-    for (; p < wide; ++p) {
+    int32_t* const head = head_.data();
+    int32_t* const head6 = head6_.data();
+    uint16_t* const prev = prev_.data();
+    uint16_t* const prev6 = prev6_.data();
+    for (const int32_t wide = std::min(to, total_ - 7); p < wide; ++p) {
         uint64_t v;
-        std::memcpy(&v, w + p, 8);
+        std::memcpy(&v, window + p, 8);
         const uint32_t first = __builtin_bswap32(static_cast<uint32_t>(v));  // bytes 0..3, byte 0 on top
-        if (pairs) pairs[((first >> 16) + 1) * 0x9E3779B1u >> (32 - HashBits)] = p + off;
-        link(head[((first >> 8) * 2654435761u) >> (32 - HashBits)], prev[p & ChainMask], p);
-        const uint64_t six = v & 0xFFFFFFFFFFFFull;
-        link(head6[static_cast<uint32_t>((six * 0x9E3779B97F4A7C15ull) >> (64 - HashBits))], prev6[p & ChainMask], p);
+        if (pairs) pairs[PairHash(first >> 16)] = p + offset;
+        Link(offset, head[ThreeHash(first >> 8)], prev[p & ChainMask], p);
+        Link(offset, head6[SixHash(v & 0xFFFFFFFFFFFFull)], prev6[p & ChainMask], p);
     }
 #endif
     for (; p < to; ++p) Insert(p);

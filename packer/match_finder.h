@@ -61,7 +61,7 @@ public:
     void FollowOneChain() { oneChain_ = true; }
 
 private:
-    void Link(int32_t& head, uint16_t& link, int32_t position) const;
+    static void Link(int32_t offset, int32_t& head, uint16_t& link, int32_t position);
     int32_t MatchLength(int32_t candidate, int32_t position, int32_t limit) const;
     bool Tail(int32_t candidate, int32_t position, int32_t best) const;
     static uint32_t Hash3(const uint8_t* p);
