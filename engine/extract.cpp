@@ -102,6 +102,9 @@ void ExtractEntries(const char* targetFolder) {
     previousName[0] = 0;
     ReadEntryName(EntryName);
 
+#ifndef DADUVIVU_COMPACT_CORE
+    PlatHintLargePages(RecentFileSlots, sizeof RecentFileSlots);
+#endif
     RecentFileSlots[0].size = SlotCapacity;
     CopyBytes(RecentFileSlots[0].data, StubImage, SlotCapacity);
     // Slots not filled in this run hold nothing, so a reference to one primes nothing.

@@ -7,7 +7,12 @@
 #include "engine/huffman.h"
 #include "fsutil/text.h"
 
+#ifndef DADUVIVU_COMPACT_CORE
+// Aligned so that large pages can back the whole ring (see PlatHintLargePages).
+alignas(RingAlignment) FileSlot RecentFileSlots[SlotCount];
+#else
 FileSlot RecentFileSlots[SlotCount];
+#endif
 int currentSlot;
 OutputWindowState OutputWindow;
 void (*TreeObserver)(int tree, const HuffmanModel* model);

@@ -18,6 +18,9 @@ struct FileSlot {
 };
 
 extern FileSlot RecentFileSlots[SlotCount];
+#ifndef DADUVIVU_COMPACT_CORE
+constexpr size_t RingAlignment = 2 * 1024 * 1024;  // a large page of x86-64 and arm64 systems
+#endif
 extern int currentSlot;
 
 struct OutputWindowState {

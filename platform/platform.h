@@ -113,4 +113,9 @@ void PlatDisableExtract();
 
 void* PlatAlloc(size_t size);  // null on failure
 void PlatFree(void* block);
+// Asks the system to back a large, long-lived block with large pages where it can: a
+// run of thousands of small files touches a page or two of each of the ring's slots,
+// and each first touch of a small page is a fault. Only a hint; nothing depends on it.
+// (Native builds only; the stub's system has no such hint.)
+void PlatHintLargePages(void* block, size_t size);
 [[noreturn]] void PlatExit(int code);

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -290,6 +291,19 @@ void PlatDisableExtract() { PosixExtractDisabled = true; }
 
 void* PlatAlloc(size_t size) { return std::malloc(size); }
 void PlatFree(void* block) { std::free(block); }
+
+void PlatHintLargePages(void* block, size_t size) {
+#ifdef MADV_HUGEPAGE
+    // madvise wants a page-aligned start; the pages it covers are whole ones inside the block.
+    constexpr uintptr_t Page = 4096;
+    uintptr_t start = (reinterpret_cast<uintptr_t>(block) + Page - 1) & ~(Page - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(Page - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)block;
+    (void)size;
+#endif
+}
 
 void PlatExit(int code) {
     if (Hooks.exitProcess) Hooks.exitProcess(code);
