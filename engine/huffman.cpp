@@ -440,8 +440,54 @@ void MergeInOrder(HuffmanModel& model) {
         waiting = made;
     };
 
+    // With no group, the waiting nodes are a plain queue, oldest (smallest) first, as long
+    // as no node to be taken has a twin of its frequency behind it (the newer one would go
+    // first). A body's later trees, whose counts are mostly apart, are merged here a node
+    // at a time; at a twin, or a run of leaves worth pairing in bulk, the loop hands over.
+    auto queued = [&](int n) { return n < made ? nodes[n].frequency : Empty; };
+    auto plainSteps = [&] {
+        while (made < NodeCount) {
+            int32_t leaf = leafFrequency[leaves - 1];
+            int32_t node = queued(waiting);
+            int32_t next = queued(waiting + 1);
+            if (node == next && node != Empty) return;
+            int first, second;
+            int32_t sum;
+            if (node <= leaf) {
+                int32_t after = queued(waiting + 2);
+                if (next <= leaf) {
+                    if (next == after && next != Empty) return;
+                    first = waiting;
+                    second = waiting + 1;
+                    sum = node + next;
+                    waiting += 2;
+                } else {
+                    first = waiting++;
+                    second = order[--leaves];
+                    sum = node + leaf;
+                }
+            } else {
+                if (leaves >= 4 && leafFrequency[leaves - 4] == leaf) return;
+                first = order[--leaves];
+                int32_t before = leafFrequency[leaves - 1];
+                if (node <= before) {
+                    second = waiting++;
+                    sum = leaf + node;
+                } else {
+                    second = order[--leaves];
+                    sum = leaf + before;
+                }
+            }
+            PutInner(&nodes[made++], sum, Children(second, first));
+        }
+    };
+
     while (made < NodeCount) {
-        if (empty()) refill();
+        if (empty()) {
+            plainSteps();
+            if (made == NodeCount) break;
+            refill();
+        }
         int32_t leaf = leafFrequency[leaves - 1];
         int first;
         int32_t firstFrequency;
