@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
 
 #include "cli/salvage_decoder.h"
@@ -243,13 +244,29 @@ TEST(SalvageRing, BehindAWipedBlockTheRingKeepsItsPlace) {
 }
 
 TEST_F(Salvage, MissingAndForeignVolumes) {
+    // The two archives must have identities of their own, also where SOURCE_DATE_EPOCH
+    // is set for the whole run (as a reproducible package build sets it).
+    struct Epoch {
+        std::optional<std::string> inherited;
+        Epoch() {
+            if (const char* v = std::getenv("SOURCE_DATE_EPOCH")) inherited = v;
+        }
+        ~Epoch() {
+            if (inherited)
+                setenv("SOURCE_DATE_EPOCH", inherited->c_str(), 1);
+            else
+                unsetenv("SOURCE_DATE_EPOCH");
+        }
+    } restore;
     std::string split = folder / "split";
     fs::create_directories(split);
+    setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
     ASSERT_EQ(RunCli({"pack", "-q", tree, "-o", split + "/v.exe", "--volume-size", "33k"}).code, 0);
     ASSERT_TRUE(fs::exists(split + "/v_3.DAT"));
     std::string other = folder / "other";
     fs::create_directories(other + "/t");
     WriteWholeFile(other + "/t/x.txt", Noise(120000, 3));
+    setenv("SOURCE_DATE_EPOCH", "1700086400", 1);
     ASSERT_EQ(RunCli({"pack", "-q", other + "/t", "-o", other + "/v.exe", "--volume-size", "40k"}).code, 0);
 
     fs::rename(split + "/v_2.DAT", folder / "v_2.DAT");
