@@ -219,6 +219,10 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
     // schedule: `budget` symbols, or until the body is complete. Cancel is looked at
     // where the window's messages are.
     uint8_t* const bufferEnd = buffer + OutputBufferSize;
+    // The window position of buffer[0], kept here between slides (only they move it), and
+    // how far into the buffer a match may end and still leave its copy the slack it needs.
+    int32_t base = w.base;
+    constexpr int32_t copyRoom = OutputBufferSize - CopySlack;
     int32_t remaining = target;
     int32_t matchesToBuild = 64;  // matches until the distance tree's next build
     while (remaining > 0) {
@@ -241,9 +245,10 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
             counts[s] = WrappingSum(counts[s], 1);
             if (s < 256) {
                 if (out == bufferEnd) {
-                    w.position = w.base + static_cast<int32_t>(out - buffer);
+                    w.position = base + static_cast<int32_t>(out - buffer);
                     Slide();
-                    out = buffer + (w.position - w.base);
+                    base = w.base;
+                    out = buffer + (w.position - base);
                 }
                 *out++ = static_cast<uint8_t>(s);
                 --remaining;
@@ -254,13 +259,14 @@ void DecodeFileBody(int32_t fileSize, int r, int32_t prefix, bool skip, PlatFile
             DistanceModel.frequency[d] = WrappingSum(DistanceModel.frequency[d], 1);
             int32_t distance = 32 * d + 1 + static_cast<int32_t>(ReadBufferedBits(bits, 5));
             int32_t at = static_cast<int32_t>(out - buffer);
-            if (distance > w.base + at || length > remaining) CorruptArchive();
-            if (length + CopySlack <= OutputBufferSize - at) {
+            if (distance > base + at || length > remaining) CorruptArchive();
+            if (length <= copyRoom - at) {
                 out = CopyMatchSlack(out, length, distance);
             } else {
-                w.position = w.base + at;
+                w.position = base + at;
                 CopyMatchAcrossSlide(length, distance);
-                out = buffer + (w.position - w.base);
+                base = w.base;
+                out = buffer + (w.position - base);
             }
             remaining -= length;
             if (--matchesToBuild == 0) {
