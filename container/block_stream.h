@@ -24,6 +24,11 @@ uint32_t Crc16Update(uint32_t value, uint8_t byte);
 uint32_t Crc16(const uint8_t* bytes, uint32_t n);
 // Crc16Update from 0 over n bytes (check bytes included: 0 for a sound block).
 uint32_t CrcOfBlock(const uint8_t* bytes, uint32_t n);
+#ifndef DADUVIVU_COMPACT_CORE
+// Whether CrcOfBlock folds sixteen bytes at a time by carry-less multiplication (the
+// processor can); otherwise it takes eight at a time through tables. Tests try both.
+extern bool CrcByFolding;
+#endif
 
 // Reads the next block, moving to the next volume when this one is used up.
 void FetchBlock();

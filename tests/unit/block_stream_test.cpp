@@ -42,7 +42,22 @@ TEST(Crc16, TableMatchesBitwiseDivisionForEveryByteAndValue) {
                 << value << " " << b;
 }
 
-TEST(Crc16, EightBytesAtATimeGiveTheBitwiseValueForEveryLengthAndOffset) {
+// Both fast ways, by tables and by folding (where the processor has it), against the
+// bitwise division.
+class CrcWays : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        saved = CrcByFolding;
+        if (GetParam() && !CrcByFolding) GTEST_SKIP() << "this processor cannot fold";
+        CrcByFolding = GetParam();
+    }
+    void TearDown() override { CrcByFolding = saved; }
+    bool saved = false;
+};
+INSTANTIATE_TEST_SUITE_P(Crc16, CrcWays, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Folding" : "Tables"; });
+
+TEST_P(CrcWays, GiveTheBitwiseValueForEveryLengthAndOffset) {
     std::vector<uint8_t> bytes(MaxBlockLength + 16);
     uint32_t x = 5;
     for (uint8_t& b : bytes) {
@@ -54,8 +69,8 @@ TEST(Crc16, EightBytesAtATimeGiveTheBitwiseValueForEveryLengthAndOffset) {
         for (size_t i = 0; i < n; ++i) v = BitwiseUpdate(v, bytes[from + i]);
         return v;
     };
-    for (size_t n : {0, 1, 7, 8, 9, 15, 16, 17, 64, 1000, 4095, 4098})
-        for (size_t from : {0, 1, 3, 8})
+    for (size_t n : {0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 48, 49, 64, 1000, 4095, 4096, 4097, 4098})
+        for (size_t from : {0, 1, 3, 8, 15})
             ASSERT_EQ(CrcOfBlock(bytes.data() + from, static_cast<uint32_t>(n)), bitwise(from, n)) << n << " " << from;
     // Zeros and ones throughout, where a table slip would show least.
     std::vector<uint8_t> ff(4098, 0xFF), zero(4098, 0);
