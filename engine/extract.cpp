@@ -102,22 +102,22 @@ void ExtractEntries(const char* targetFolder) {
     previousName[0] = 0;
     ReadEntryName(EntryName);
 
-#ifndef DADUVIVU_COMPACT_CORE
-    PlatHintLargePages(RecentFileSlots, sizeof RecentFileSlots);
-#endif
-    RecentFileSlots[0].size = SlotCapacity;
-    CopyBytes(RecentFileSlots[0].data, StubImage, SlotCapacity);
     // Slots not filled in this run hold nothing, so a reference to one primes nothing.
 #ifndef DADUVIVU_COMPACT_CORE
-    // A ring that no run has used holds zeros already; setting each size would touch a
-    // page in every slot, and a small archive's run needs only the first few.
+    // A ring that no run has used holds zeros already: setting each size would touch a
+    // page in every slot, and a small archive's run needs only the first few. Its first
+    // run offers it to the system for large pages.
     static bool ringUsed = false;
     if (ringUsed)
         for (int i = 1; i < SlotCount; ++i) RecentFileSlots[i].size = 0;
+    else
+        PlatHintLargePages(RecentFileSlots, sizeof RecentFileSlots);
     ringUsed = true;
 #else
     for (int i = 1; i < SlotCount; ++i) RecentFileSlots[i].size = 0;
 #endif
+    RecentFileSlots[0].size = SlotCapacity;
+    CopyBytes(RecentFileSlots[0].data, StubImage, SlotCapacity);
     currentSlot = 1;
 
     while (EntryName[0] != 0 && !CancelRequested) {

@@ -44,6 +44,11 @@ void DropReadAhead() {
     if (PositionFile >= 0 && AheadAt < AheadEnd) lseek(PositionFile, KnownPosition, SEEK_SET);
     AheadAt = AheadEnd = 0;
 }
+// The file is no longer counted: the system is asked its position again.
+void ForgetPositionFile() {
+    AheadAt = AheadEnd = 0;
+    PositionFile = -1;
+}
 std::map<std::string, std::string> Files;
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -174,11 +179,13 @@ bool ReadAheadFile(int fd, uint8_t* at, uint32_t n, uint32_t* got) {
         }
         bool piece = n - *got < AheadBytes;
         ssize_t r = piece ? read(fd, Ahead, AheadBytes) : read(fd, at + *got, n - *got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && piece) r = read(fd, at + *got, n - *got), piece = false;
+        if (r < 0 && piece && errno != EINTR) {
+            piece = false;
+            r = read(fd, at + *got, n - *got);
+        }
         if (r < 0) {
             if (errno == EINTR) continue;
-            PositionFile = -1;
+            ForgetPositionFile();
             return false;
         }
         if (r == 0) break;
@@ -260,7 +267,7 @@ bool PlatSeek(PlatFile file, int64_t position) {
     bool moved = lseek(static_cast<int>(file), position, SEEK_SET) == position;
     if (file == PositionFile) {
         if (moved) KnownPosition = position;
-        else PositionFile = -1;  // the system's position is asked again
+        else ForgetPositionFile();
     }
     return moved;
 }
@@ -282,10 +289,7 @@ bool PlatClose(PlatFile file) {
     if (file == SinkFile) return true;
     if (IsMemoryFile(file)) return MemoryFileClose(file);
     if (IsDeferredFile(file)) return DeferredClose(file);
-    if (file == PositionFile) {
-        AheadAt = AheadEnd = 0;
-        PositionFile = -1;
-    }
+    if (file == PositionFile) ForgetPositionFile();
     bool closed;
     if (DestinationClose(file, &closed)) return closed;
     return file != PlatNoFile && close(static_cast<int>(file)) == 0;

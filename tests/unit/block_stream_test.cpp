@@ -54,6 +54,15 @@ protected:
     void TearDown() override { CrcByFolding = saved; }
     bool saved = false;
 };
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+TEST(Crc16, FoldsWhereTheProcessorCan) {
+    // A folding path compiled out by mistake would only show as a skipped test below.
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("pclmul") || !__builtin_cpu_supports("ssse3")) GTEST_SKIP() << "no carry-less multiply";
+    EXPECT_TRUE(CrcByFolding);
+}
+#endif
+
 INSTANTIATE_TEST_SUITE_P(Crc16, CrcWays, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Folding" : "Tables"; });
 
