@@ -1,6 +1,7 @@
 #include "platform/posix/deferred_writes.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -233,10 +234,32 @@ std::vector<uint8_t> TakeBuffer() {
     return bytes;
 }
 
+// The buffers of waiting files come and go a file at a time, a few megabytes of them in
+// all. By glibc's defaults a large one is a mapping of its own and the heap hands its
+// free top back to the system, so nearly every buffer lands on pages touched for the
+// first time: a fault for every 4 KB, which on a virtual machine costs about as much as
+// decoding them. Kept in the heap instead, in a stretch offered for large pages, they
+// reuse the same warm pages file after file (Python's library: 3,500 faults -> 300).
+void KeepBuffersWarm() {
+#if defined(__GLIBC__)
+    static bool kept = false;
+    if (kept) return;
+    kept = true;
+    constexpr size_t Stretch = WaitingLimit + 4 * PieceBytes;
+    mallopt(M_MMAP_THRESHOLD, 2 * Stretch);
+    mallopt(M_TRIM_THRESHOLD, 4 * Stretch);
+    void* block = std::malloc(Stretch);
+    if (block == nullptr) return;
+    PlatHintLargePages(block, Stretch);
+    std::free(block);
+#endif
+}
+
 }  // namespace
 
 void DeferWrites(bool on) {
     if (on) {
+        KeepBuffersWarm();
         std::lock_guard<std::mutex> hold(Lock);
         Failed = false;
         FailedPath.clear();
