@@ -59,11 +59,12 @@ void ResetCore() {
     VolumeNumber = 1;
 }
 
-std::string DisplayName(const std::string& cp932) {
+std::string DisplayName(const char* cp932) {
     // A stored name never holds a drive (that is damage), so the platform takes it as a
     // relative path and names it exactly as it names the file on disk.
-    return PosixNativePath(cp932.c_str());
+    return PosixNativePath(cp932);
 }
+std::string DisplayName(const std::string& cp932) { return DisplayName(cp932.c_str()); }
 
 struct SessionHooks {
     static bool Observe(const EntryEvent& e) { return Active->OnEvent(e); }
@@ -338,9 +339,13 @@ bool ArchiveSession::OnEvent(const EntryEvent& e) {
     info.index = ++entries_;
     info.rawName = e.name;
     info.isFolder = e.isFolder;
-    std::string name = e.name;
-    if (info.isFolder) name.resize(name.size() >= 2 ? name.size() - 2 : 0);  // the "\." ending
-    info.name = DisplayName(name);
+    if (info.isFolder) {
+        std::string name = info.rawName;
+        name.resize(name.size() >= 2 ? name.size() - 2 : 0);  // the "\." ending
+        info.name = DisplayName(name);
+    } else {
+        info.name = DisplayName(e.name);
+    }
     currentEntry_ = info.name;
     pendingSkipped_ = false;
     pendingPath_ = e.path;  // converted only for a message
@@ -359,7 +364,7 @@ bool ArchiveSession::OnEvent(const EntryEvent& e) {
     if (info.isFolder) {
         if (selected && onDone) onDone(info, false);
     } else {
-        pending_ = info;
+        pending_ = std::move(info);
         pendingSelected_ = selected;
     }
     return selected;

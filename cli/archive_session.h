@@ -121,6 +121,7 @@ void ResetCore();
 
 // UTF-8 of a stored name, '/' between folders (what extraction creates on disk).
 std::string DisplayName(const std::string& cp932);
+std::string DisplayName(const char* cp932);
 
 // The English line of a core message, without context.
 const char* CoreMessageSummary(MessageId id);

@@ -96,8 +96,10 @@ const std::string* PosixDriveFolder(char letter) {
 }
 
 std::string PosixNativePath(const char* path) {
-    auto file = Files.find(path);
-    if (file != Files.end()) return file->second;
+    if (!Files.empty()) {
+        auto file = Files.find(path);
+        if (file != Files.end()) return file->second;
+    }
     std::string head;
     const char* rest = path;
     if (path[0] != 0 && path[1] == ':') {
@@ -118,10 +120,10 @@ std::string PosixNativePath(const char* path) {
     size_t length = 0;
     for (; rest[length] != 0; ++length) ascii &= static_cast<unsigned char>(rest[length]) < 0x80;
     if (ascii) {
-        tail.assign(rest, length);
-        for (char& c : tail)
-            if (c == '\\') c = '/';
-        return head + tail;
+        head.append(rest, length);
+        for (size_t i = head.size() - length; i < head.size(); ++i)
+            if (head[i] == '\\') head[i] = '/';
+        return head;
     }
     const char* element = rest;
     for (const char* p = rest;; p = PlatCharNext(p)) {
