@@ -117,6 +117,21 @@ void PlaceAll(HuffmanModel& model, const uint64_t* keys, int n, int at) {
     }
 }
 
+// Which of 32 leaves' counts differ from their counts at the last build, a bit each.
+inline uint32_t DifferingCounts(const int32_t* now, const int32_t* then) {
+    uint32_t differ = 0;
+#if defined(__SSE2__) && !defined(DADUVIVU_COMPACT_CORE)
+    for (int i = 0; i < 32; i += 4) {
+        __m128i same = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(now + i)),
+                                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(then + i)));
+        differ |= static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(same)) ^ 15) << i;
+    }
+#else
+    for (int i = 0; i < 32; ++i) differ |= static_cast<uint32_t>(now[i] != then[i]) << i;
+#endif
+    return differ;
+}
+
 // Steps 1 to 3 for every leaf at once: the first build, or counts that wrapped past
 // 2^31 and so went down.
 void SortAllLeaves(HuffmanModel& model) {
@@ -196,6 +211,74 @@ void SortLeavesInserting(HuffmanModel& model) {
     model.rankStale = true;  // most builds of a body that come here come here again
     __builtin_memcpy(model.builtFrequency, frequency, sizeof model.builtFrequency);
 }
+
+// Steps 1 to 3 by counting, when every count lies within CountingRange of the smallest
+// (a body's early builds, whose counts are small): the leaves of each count are counted,
+// which places the run of every count in the new order, and every leaf then goes, in the
+// previous order, to the next place of its count's run. No leaf is compared with another
+// and no stretch is moved, so the time is the same whatever moved. False, with nothing
+// changed, when the counts lie too far apart or one went down (wrapped).
+constexpr int32_t CountingRange = 1024;
+bool SortLeavesCounting(HuffmanModel& model) {
+    const int32_t* const frequency = model.frequency;
+    int32_t* const built = model.builtFrequency;
+    int32_t* const counts = model.orderedFrequency + 1;  // the previous order's, largest first
+    int16_t* const changed = reinterpret_cast<int16_t*>(model.scratch[2]);
+    int n = 0;
+    for (int word = 0; word < SymbolCount / 32; ++word) {
+        uint32_t differ = DifferingCounts(frequency + word * 32, built + word * 32);
+        for (; differ != 0; differ &= differ - 1) changed[n++] = static_cast<int16_t>(word * 32 + __builtin_ctz(differ));
+    }
+    if (n == 0) return true;  // the previous order stands
+    // Counts only grow, so the previous smallest is at most every count now.
+    const int32_t lowest = counts[SymbolCount - 1];
+    int32_t highest = counts[0];
+    bool wrapped = false;
+    for (int i = 0; i < n; ++i) {
+        int32_t f = frequency[changed[i]];
+        wrapped |= f < built[changed[i]];
+        highest = f > highest ? f : highest;
+    }
+    if (wrapped || lowest < 0 || highest - lowest >= CountingRange) return false;
+
+    // The leaves of each count, by place from the largest: the previous order's runs,
+    // less the changed leaves' old counts, plus their new ones.
+    int32_t starts[CountingRange + 1];
+    const int span = highest - lowest + 1;
+    __builtin_memset(starts, 0, static_cast<size_t>(span) * sizeof *starts);
+    for (int k = 0; k < SymbolCount;) {
+        int32_t c = counts[k];
+        int end = EndOfStretch(k + 1, SymbolCount, [&](int j) { return counts[j] == c; });
+        starts[highest - c] += end - k;
+        k = end;
+    }
+    for (int i = 0; i < n; ++i) {
+        int s = changed[i];
+        --starts[highest - built[s]];
+        ++starts[highest - frequency[s]];
+        built[s] = frequency[s];
+    }
+    for (int b = 0, at = 0; b < span; ++b) {
+        int leaves = starts[b];
+        starts[b] = at;
+        at += leaves;
+    }
+    int16_t* const order = model.order;
+    int16_t* __restrict const nextOrder = reinterpret_cast<int16_t*>(model.scratch[0]);
+    int32_t* __restrict const nextCounts = reinterpret_cast<int32_t*>(model.scratch[1]);
+    const uint32_t top = static_cast<uint32_t>(highest);
+    for (int k = 0; k < SymbolCount; ++k) {
+        uint32_t s = static_cast<uint16_t>(order[k]);
+        int32_t f = frequency[s];
+        uint32_t at = static_cast<uint32_t>(starts[top - static_cast<uint32_t>(f)]++);
+        nextOrder[at] = static_cast<int16_t>(s);
+        nextCounts[at] = f;
+    }
+    __builtin_memcpy(order, nextOrder, sizeof model.order);
+    __builtin_memcpy(counts, nextCounts, SymbolCount * sizeof *counts);
+    model.rankStale = true;
+    return true;
+}
 #endif
 
 // Steps 1 to 3: the stable sort of the leaves into non-increasing frequency, leaves of
@@ -217,6 +300,7 @@ void SortLeaves(HuffmanModel& model) {
         SortLeavesInserting(model);
         return;
     }
+    if (SortLeavesCounting(model)) return;
 #endif
     const int32_t* frequency = model.frequency;
     int32_t* built = model.builtFrequency;
@@ -245,18 +329,7 @@ void SortLeaves(HuffmanModel& model) {
     };
     // A word of flags per 32 symbols, then the flagged ones: no branch per symbol.
     for (int word = 0; word < SymbolCount / 32; ++word) {
-        const int32_t* now = frequency + word * 32;
-        const int32_t* then = built + word * 32;
-        uint32_t differ = 0;
-#if defined(__SSE2__) && !defined(DADUVIVU_COMPACT_CORE)
-        for (int i = 0; i < 32; i += 4) {
-            __m128i same = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(now + i)),
-                                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(then + i)));
-            differ |= static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(same)) ^ 15) << i;
-        }
-#else
-        for (int i = 0; i < 32; ++i) differ |= static_cast<uint32_t>(now[i] != then[i]) << i;
-#endif
+        uint32_t differ = DifferingCounts(frequency + word * 32, built + word * 32);
         for (; differ != 0; differ &= differ - 1) mark(word * 32 + __builtin_ctz(differ));
     }
     if (changedCount == 0) return;

@@ -290,3 +290,30 @@ TEST(HuffmanModel, CountsWhoseSumReachesTheTopStillGiveThePlainTree) {
         ASSERT_EQ(FastTableDifference(fast, plain), "") << extra;
     }
 }
+
+TEST(HuffmanModel, CountsJustInsideAndJustPastTheCountingSpanGiveThePlainTree) {
+    // While most leaves keep the lowest count, a build sorts by counting when the largest
+    // count lies less than 1024 above the lowest, and by moving the changed leaves
+    // otherwise. One symbol climbs across that edge a step at a time; others tie with it
+    // and with each other on the way, and one round changes nothing.
+    static HuffmanModel fast, plain;
+    for (int32_t lowest : {1, 2, 7}) {
+        int32_t initial[SymbolCount];
+        for (int s = 0; s < SymbolCount; ++s) initial[s] = lowest;
+        InitModel(fast, initial);
+        InitModel(plain, initial);
+        for (int32_t above : {0, 500, 1021, 1022, 1023, 1023, 1024, 1025, 1030}) {
+            auto set = [&](int s, int32_t count) {
+                if (fast.frequency[s] < count) fast.frequency[s] = plain.frequency[s] = count;
+            };
+            set(300, lowest + above);
+            set(17, lowest + above / 2);
+            set(18, lowest + above / 2);
+            set(400 + above % 7, lowest + above - 1);
+            BuildTree(fast);
+            ReferenceBuild(plain);
+            ASSERT_EQ(ModelDifference(fast, plain), "") << "lowest " << lowest << " above " << above;
+            ASSERT_EQ(FastTableDifference(fast, plain), "") << "lowest " << lowest << " above " << above;
+        }
+    }
+}
