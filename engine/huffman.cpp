@@ -223,6 +223,10 @@ bool SortLeavesCounting(HuffmanModel& model) {
     const int32_t* const frequency = model.frequency;
     int32_t* const built = model.builtFrequency;
     int32_t* const counts = model.orderedFrequency + 1;  // the previous order's, largest first
+    // Counts only grow, so the previous smallest is at most every count now, and the
+    // previous largest at least the largest.
+    const int32_t lowest = counts[SymbolCount - 1];
+    if (lowest < 0 || counts[0] - lowest >= CountingRange) return false;
     int16_t* const changed = reinterpret_cast<int16_t*>(model.scratch[2]);
     int n = 0;
     for (int word = 0; word < SymbolCount / 32; ++word) {
@@ -230,8 +234,6 @@ bool SortLeavesCounting(HuffmanModel& model) {
         for (; differ != 0; differ &= differ - 1) changed[n++] = static_cast<int16_t>(word * 32 + __builtin_ctz(differ));
     }
     if (n == 0) return true;  // the previous order stands
-    // Counts only grow, so the previous smallest is at most every count now.
-    const int32_t lowest = counts[SymbolCount - 1];
     int32_t highest = counts[0];
     bool wrapped = false;
     for (int i = 0; i < n; ++i) {
@@ -239,7 +241,7 @@ bool SortLeavesCounting(HuffmanModel& model) {
         wrapped |= f < built[changed[i]];
         highest = f > highest ? f : highest;
     }
-    if (wrapped || lowest < 0 || highest - lowest >= CountingRange) return false;
+    if (wrapped || highest - lowest >= CountingRange) return false;
 
     // The leaves of each count, by place from the largest: the previous order's runs,
     // less the changed leaves' old counts, plus their new ones.
@@ -296,11 +298,11 @@ void SortLeaves(HuffmanModel& model) {
         return;
     }
 #ifndef DADUVIVU_COMPACT_CORE
+    if (SortLeavesCounting(model)) return;
     if (model.orderedFrequency[SymbolCount / 2] != model.orderedFrequency[SymbolCount]) {
         SortLeavesInserting(model);
         return;
     }
-    if (SortLeavesCounting(model)) return;
 #endif
     const int32_t* frequency = model.frequency;
     int32_t* built = model.builtFrequency;
