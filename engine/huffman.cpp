@@ -269,12 +269,20 @@ bool SortLeavesCounting(HuffmanModel& model) {
     int16_t* __restrict const nextOrder = reinterpret_cast<int16_t*>(model.scratch[0]);
     int32_t* __restrict const nextCounts = reinterpret_cast<int32_t*>(model.scratch[1]);
     const uint32_t top = static_cast<uint32_t>(highest);
-    for (int k = 0; k < SymbolCount; ++k) {
-        uint32_t s = static_cast<uint16_t>(order[k]);
-        int32_t f = frequency[s];
-        uint32_t at = static_cast<uint32_t>(starts[top - static_cast<uint32_t>(f)]++);
-        nextOrder[at] = static_cast<int16_t>(s);
-        nextCounts[at] = f;
+    for (int k = 0; k < SymbolCount; k += 2) {
+        uint32_t pair;  // order[k] low, order[k + 1] high, as they lie in memory
+        __builtin_memcpy(&pair, order + k, sizeof pair);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        pair = pair >> 16 | pair << 16;
+#endif
+        uint32_t s0 = pair & 0xFFFF, s1 = pair >> 16;
+        int32_t f0 = frequency[s0], f1 = frequency[s1];
+        uint32_t at0 = static_cast<uint32_t>(starts[top - static_cast<uint32_t>(f0)]++);
+        nextOrder[at0] = static_cast<int16_t>(s0);
+        nextCounts[at0] = f0;
+        uint32_t at1 = static_cast<uint32_t>(starts[top - static_cast<uint32_t>(f1)]++);
+        nextOrder[at1] = static_cast<int16_t>(s1);
+        nextCounts[at1] = f1;
     }
     __builtin_memcpy(order, nextOrder, sizeof model.order);
     __builtin_memcpy(counts, nextCounts, SymbolCount * sizeof *counts);
