@@ -75,21 +75,10 @@ void ReadEntryName(char* name) {
 // Windows resolves "..", and any element of dots and spaces that trims to it, to the
 // parent folder, and takes both slashes as separators; a colon names a drive or a
 // stream. None of these may come from an archive.
-namespace {
-// The next character: a byte below 0x80 is a character of its own in code page 932, so
-// only a lead byte's character asks the platform (the compact build always asks).
-inline const char* NextNameChar(const char* p) {
-#ifndef DADUVIVU_COMPACT_CORE
-    if (static_cast<unsigned char>(*p) - 1u < 0x7Fu) return p + 1;
-#endif
-    return PlatCharNext(p);
-}
-}  // namespace
-
 bool NameLeavesDestination(const char* name) {
     if (IsSeparator(name[0])) return true;
     const char* element = name;
-    for (const char* p = name;; p = NextNameChar(p)) {
+    for (const char* p = name;; p = CharAfter(p)) {
         if (*p == ':') return true;
         if (*p == 0 || IsSeparator(*p)) {
             int dots = 0;

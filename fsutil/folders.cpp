@@ -16,7 +16,7 @@ bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 
 
 size_t DirectoryPart(const char* path) {
     size_t end = 0;
-    for (const char* p = path; *p != 0; p = PlatCharNext(p))
+    for (const char* p = path; *p != 0; p = CharAfter(p))
         if (*p == '\\') end = static_cast<size_t>(p - path) + 1;
     return end;
 }
@@ -28,7 +28,7 @@ bool AddTrailingBackslash(const char* path, char* out, size_t capacity) {
         return !t.overflow;
     }
     const char* last = path;
-    for (const char* p = path; *p != 0; p = PlatCharNext(p)) last = p;
+    for (const char* p = path; *p != 0; p = CharAfter(p)) last = p;
     AppendText(t, path);
     if (*last != '\\') AppendText(t, "\\");
     return !t.overflow;
@@ -51,7 +51,7 @@ size_t CreateFolderPath(const char* path) {
     while (*p != 0) {
         while (*p != 0 && *p != '\\') {
             prev = p;
-            p = PlatCharNext(p);
+            p = CharAfter(p);
         }
         if (*p == 0) break;  // text after the last backslash is never made
         if (prev != nullptr && *prev != ':') {
@@ -67,7 +67,7 @@ size_t CreateFolderPath(const char* path) {
             }
         }
         prev = p;
-        p = PlatCharNext(p);
+        p = CharAfter(p);
     }
     return 0;
 }

@@ -94,6 +94,15 @@ bool PlatFindName(const char* path, bool* isFolder);
 bool PlatCreateFolder(const char* path);
 // The next character of a code page 932 string (CharNextA); never moves past the NUL.
 const char* PlatCharNext(const char* p);
+// PlatCharNext for the core's scans of names and paths. A byte from 0x01 to 0x7F is a
+// character of its own in code page 932, so the native build steps over it without
+// asking; the stub, whose size is fixed, always asks.
+inline const char* CharAfter(const char* p) {
+#ifndef DADUVIVU_COMPACT_CORE
+    if (static_cast<unsigned char>(*p) - 1u < 0x7Fu) return p + 1;
+#endif
+    return PlatCharNext(p);
+}
 // GetDriveTypeA(root) == DRIVE_REMOVABLE.
 bool PlatDriveIsRemovable(const char* root);
 

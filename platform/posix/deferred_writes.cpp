@@ -239,7 +239,7 @@ std::vector<uint8_t> TakeBuffer() {
 // free top back to the system, so nearly every buffer lands on pages touched for the
 // first time: a fault for every 4 KB, which on a virtual machine costs about as much as
 // decoding them. Kept in the heap instead, in a stretch offered for large pages, they
-// reuse the same warm pages file after file (Python's library: 3,500 faults -> 300).
+// reuse the same warm pages file after file (Python's library: 3,500 faults -> 300-700).
 void KeepBuffersWarm() {
 #if defined(__GLIBC__)
     static bool kept = false;
