@@ -127,46 +127,62 @@ int32_t MatchFinder::Longest(int32_t position, int32_t limit, int depth, int32_t
     return found[n - 1].length;
 }
 
-// Whether the bytes up to and including offset `best` agree at their end: a quick test
-// that only turns away candidates that cannot reach past `best`.
-inline bool MatchFinder::Tail(int32_t candidate, int32_t position, int32_t best) const {
-    if (best < 3 || oneByte_) return window_[candidate + best] == window_[position + best];
-    uint32_t x, y;
-    std::memcpy(&x, window_ + candidate + best - 3, 4);
-    std::memcpy(&y, window_ + position + best - 3, 4);
-    return x == y;
+// Measures a candidate that passed the quick test; a longer match than `best` goes into
+// `out`. False when the walk is over (a match as long as allowed).
+inline bool MatchFinder::Measure(int32_t candidate, int32_t position, int32_t limit, int32_t& best,
+                                 const uint16_t*& links, MatchCandidate* out, int& count) const {
+    int32_t n = MatchLength(candidate, position, limit);
+    if (n <= best) return true;
+    best = n;
+    // A longer match at a farther distance: keep the nearer shorter one too, unless this
+    // one makes it pointless (same distance bucket).
+    if (count > 0 && ((out[count - 1].distance - 1) >> 5) == ((position - candidate - 1) >> 5)) --count;
+    if (count < 64) out[count++] = {n, position - candidate};
+    if (n >= limit) return false;
+    // Only a position that shares its first six bytes can do better now: those are all
+    // on this one's chain of six bytes.
+    if (n >= 6 && !oneChain_) links = prev6_.data();
+    return true;
 }
 
 int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandidate* out) const {
     if (limit < 2) return 0;
     int count = 0;
+    const uint8_t* const window = window_;
     const int32_t nearest = position - WindowSize;
-    int32_t pairAt = pairs_on_ ? pairs_[Pair(window_ + position)] - offset_ : -1;
-    if (pairAt >= 0 && pairAt >= nearest && window_[pairAt] == window_[position] &&
-        window_[pairAt + 1] == window_[position + 1])
+    const int32_t lowest = nearest > 0 ? nearest : 0;  // no candidate in front of either limit
+    int32_t pairAt = pairs_on_ ? pairs_[Pair(window + position)] - offset_ : -1;
+    if (pairAt >= 0 && pairAt >= nearest && window[pairAt] == window[position] &&
+        window[pairAt + 1] == window[position + 1])
         out[count++] = {2, position - pairAt};
     int32_t best = count ? 2 : 1;
-    if (limit >= 3) {
-        int32_t candidate = head_[Hash3(window_ + position)] - offset_;
-        const uint16_t* links = prev_.data();
-        while (candidate >= 0 && candidate >= nearest && depth-- > 0) {
-            if (Tail(candidate, position, best)) {
-                int32_t n = MatchLength(candidate, position, limit);
-                if (n > best) {
-                    best = n;
-                    // A longer match at a farther distance: keep the nearer shorter one
-                    // too, unless this one makes it pointless (same distance bucket).
-                    if (count > 0 && ((out[count - 1].distance - 1) >> 5) == ((position - candidate - 1) >> 5))
-                        --count;
-                    if (count < 64) out[count++] = {n, position - candidate};
-                    if (n >= limit) break;
-                    // Only a position that shares its first six bytes can do better
-                    // now: those are all on this one's chain of six bytes.
-                    if (n >= 6 && !oneChain_) links = prev6_.data();
-                }
-            }
-            candidate -= links[candidate & ChainMask];
-        }
+    if (limit < 3) return count;
+    int32_t candidate = head_[Hash3(window + position)] - offset_;
+    const uint16_t* links = prev_.data();
+    // A candidate is worth measuring only when the bytes up to and including offset
+    // `best` agree at their end. Until a match of three bytes is found that is the
+    // one byte at `best`; from then on the four bytes that end there, compared as one
+    // word against the new position's, which changes only with `best`.
+    for (; best < 3; candidate -= links[candidate & ChainMask]) {
+        if (candidate < lowest || depth-- <= 0) return count;
+        if (window[candidate + best] != window[position + best]) continue;
+        if (!Measure(candidate, position, limit, best, links, out, count)) return count;
     }
-    return count;
+    uint32_t mask = 0xFFFFFFFFu;
+    if (oneByte_) {
+        const uint8_t last[4] = {0, 0, 0, 0xFF};  // the byte at `best` alone, whatever the byte order
+        std::memcpy(&mask, last, 4);
+    }
+    uint32_t want;
+    std::memcpy(&want, window + position + best - 3, 4);
+    want &= mask;
+    for (;; candidate -= links[candidate & ChainMask]) {
+        if (candidate < lowest || depth-- <= 0) return count;
+        uint32_t have;
+        std::memcpy(&have, window + candidate + best - 3, 4);
+        if ((have & mask) != want) continue;
+        if (!Measure(candidate, position, limit, best, links, out, count)) return count;
+        std::memcpy(&want, window + position + best - 3, 4);
+        want &= mask;
+    }
 }

@@ -63,7 +63,8 @@ public:
 private:
     static void Link(int32_t offset, int32_t& head, uint16_t& link, int32_t position);
     int32_t MatchLength(int32_t candidate, int32_t position, int32_t limit) const;
-    bool Tail(int32_t candidate, int32_t position, int32_t best) const;
+    bool Measure(int32_t candidate, int32_t position, int32_t limit, int32_t& best, const uint16_t*& links,
+                 MatchCandidate* out, int& count) const;
     static uint32_t Hash3(const uint8_t* p);
     static uint32_t Pair(const uint8_t* p);
     static uint32_t Hash6(const uint8_t* p);
