@@ -164,7 +164,7 @@ private:
 
     void ParseChunk(int32_t start, int32_t end) {
         CollectMatches(start, end);
-        GreedyFromCandidates(start, end);
+        LazyFromCandidates(start, end);
         for (int pass = 0; pass < b_->settings.passes; ++pass) {
             const bool inForce = PricedByTreesInForce();
             Price(start);
@@ -215,12 +215,19 @@ private:
         first_[n] = static_cast<int32_t>(used);
     }
 
-    void GreedyFromCandidates(int32_t start, int32_t end) {
+    // The path that the first pricing round prices: the longest match at each position,
+    // unless the next position offers a longer one (a lazy parse). On text its prices
+    // lie nearer the final path's than those of taking every longest match: at level 7
+    // CMake's tree comes out 0.04 % smaller (0.1 % at one round), Python's library
+    // 0.005 % larger.
+    void LazyFromCandidates(int32_t start, int32_t end) {
+        const int32_t n = end - start;
+        auto longest = [&](int32_t i) { return first_[i + 1] > first_[i] ? candidates_[first_[i + 1] - 1].length : 0; };
         tokens_.clear();
-        for (int32_t i = 0; i < end - start;) {
-            int32_t last = first_[i + 1] - 1;
-            if (last >= first_[i] && candidates_[last].length >= GreedyMinimum) {
-                const MatchCandidate& c = candidates_[last];
+        for (int32_t i = 0; i < n;) {
+            const int32_t length = longest(i);
+            if (length >= GreedyMinimum && (i + 1 == n || longest(i + 1) <= length)) {
+                const MatchCandidate& c = candidates_[first_[i + 1] - 1];
                 tokens_.push_back({static_cast<uint16_t>(c.length), static_cast<uint16_t>(c.distance)});
                 i += c.length;
             } else {
