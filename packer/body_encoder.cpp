@@ -143,7 +143,7 @@ void ParseGreedyOrLazy(Body<Sink, Finder>& b, bool lazy, GreedyState& s, int64_t
 // The code lengths of both trees from one point of a trial encoding on.
 struct PriceEpoch {
     int32_t position;
-    uint16_t literal[SymbolCount];
+    uint16_t literal[SymbolCount + RelaxPadding];  // the lengths' prices are read four at a time
     uint16_t distance[SymbolCount];
 };
 
@@ -279,9 +279,10 @@ private:
 
     void ShortestPath(int32_t start, int32_t end) {
         const int32_t n = end - start;
-        cost_.assign(static_cast<size_t>(n) + 1, Unreached);
-        fromLength_.resize(static_cast<size_t>(n) + 1);
-        fromDistance_.resize(static_cast<size_t>(n) + 1);
+        const size_t entries = static_cast<size_t>(n) + 1 + RelaxPadding;
+        cost_.assign(entries, Unreached);
+        fromLength_.resize(entries);
+        fromDistance_.resize(entries);
         cost_[0] = 0;
         const PathTables tables{cost_.data(), fromLength_.data(), fromDistance_.data()};
         size_t e = 0;

@@ -33,23 +33,27 @@ inline void RelaxLengthsPlain(const PathTables& t, int32_t i, int32_t first, int
     for (int32_t l = first; l <= last; ++l) RelaxStep(t, i + l, base + prices[l], l, distance);
 }
 
+// The fast form reads and writes up to three entries past i + last in the tables and
+// reads up to three past `last` in `prices` (RelaxPadding): the caller makes room for them.
+constexpr int32_t RelaxPadding = 3;
+
 inline void RelaxLengths(const PathTables& t, int32_t i, int32_t first, int32_t last, uint32_t base,
                          const uint16_t* prices, uint16_t distance) {
 #if defined(__SSE2__)
-    // Four lengths a step. Costs are compared as unsigned numbers by flipping their
-    // top bits; a lane that wins takes the new cost, length and distance.
+    // Four lengths a step, the last step with the lanes past `last` masked off. Costs are
+    // compared as unsigned numbers by flipping their top bits; a lane that wins takes the
+    // new cost, length and distance, the others keep what they held.
     const __m128i flip = _mm_set1_epi32(static_cast<int32_t>(0x80000000u));
     const __m128i bases = _mm_set1_epi32(static_cast<int32_t>(base));
     const __m128i distances = _mm_set1_epi16(static_cast<int16_t>(distance));
     const __m128i zero = _mm_setzero_si128();
-    int32_t l = first;
-    for (; l + 3 <= last; l += 4) {
+    auto step = [&](int32_t l, __m128i lanes) {
         const __m128i price = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prices + l)), zero);
         const __m128i c = _mm_add_epi32(bases, price);
         uint32_t* costAt = t.cost + i + l;
         const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(costAt));
-        const __m128i wins = _mm_cmpgt_epi32(_mm_xor_si128(old, flip), _mm_xor_si128(c, flip));
-        if (_mm_movemask_epi8(wins) == 0) continue;
+        const __m128i wins = _mm_and_si128(lanes, _mm_cmpgt_epi32(_mm_xor_si128(old, flip), _mm_xor_si128(c, flip)));
+        if (_mm_movemask_epi8(wins) == 0) return;
         _mm_storeu_si128(reinterpret_cast<__m128i*>(costAt),
                          _mm_or_si128(_mm_and_si128(wins, c), _mm_andnot_si128(wins, old)));
         const __m128i wins16 = _mm_packs_epi32(wins, wins);
@@ -62,8 +66,11 @@ inline void RelaxLengths(const PathTables& t, int32_t i, int32_t first, int32_t 
                          _mm_or_si128(_mm_and_si128(wins16, lengths), _mm_andnot_si128(wins16, oldLengths)));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(distanceAt),
                          _mm_or_si128(_mm_and_si128(wins16, distances), _mm_andnot_si128(wins16, oldDistances)));
-    }
-    RelaxLengthsPlain(t, i, l, last, base, prices, distance);
+    };
+    const __m128i every = _mm_set1_epi32(-1);
+    int32_t l = first;
+    for (; l + 3 <= last; l += 4) step(l, every);
+    if (l <= last) step(l, _mm_cmplt_epi32(_mm_set_epi32(3, 2, 1, 0), _mm_set1_epi32(last - l + 1)));
 #else
     RelaxLengthsPlain(t, i, first, last, base, prices, distance);
 #endif
