@@ -185,32 +185,54 @@ private:
     bool PricedByTreesInForce() const { return tokens_.size() < 256 && !b_->settings.priceShort; }
 
     // Every match the finder offers at each position of [start, end), written straight
-    // into candidates_, which only grows (room for a full list is made before each search).
+    // into candidates_, which only grows (room for two full lists is made before each
+    // search). Positions are searched two at a time, the walks taking turns.
     void CollectMatches(int32_t start, int32_t end) {
         constexpr size_t MostFound = 64;
         const int32_t n = end - start;
+        const LevelSettings& settings = b_->settings;
+        MatchFinder& finder = b_->finder;
         first_.resize(static_cast<size_t>(n) + 1);
         size_t used = 0;
-        for (int32_t i = 0; i < n;) {
-            const int32_t p = start + i;
-            if (candidates_.size() < used + MostFound)
-                candidates_.resize(std::max(2 * candidates_.size(), used + MostFound + static_cast<size_t>(n)));
+        // The list of position i is complete at `used`: when it ends in a match long
+        // enough to take as it stands, the positions that match covers get no search
+        // (and go into the finder from `inserted` on); the next position to search is
+        // returned.
+        auto close = [&](int32_t i, int k, int32_t inserted) {
             MatchCandidate* const found = candidates_.data() + used;
             first_[i] = static_cast<int32_t>(used);
-            int k = b_->finder.Collect(p, std::min(MaxMatchLength, end - p), b_->settings.chainDepth, found);
-            if (k > 0 && found[k - 1].length >= b_->settings.niceLength) {
-                // Long enough to take as it stands: the positions it covers are not searched.
+            if (k > 0 && found[k - 1].length >= settings.niceLength) {
                 const int32_t length = found[k - 1].length;
                 found[0] = found[k - 1];
                 ++used;
                 for (int32_t j = i + 1; j < i + length; ++j) first_[j] = static_cast<int32_t>(used);
-                b_->finder.InsertRange(p, p + length);
-                i += length;
-                continue;
+                finder.InsertRange(inserted, start + i + length);
+                return i + length;
             }
             used += static_cast<size_t>(k);
-            b_->finder.Insert(p);
-            ++i;
+            if (inserted == start + i) finder.Insert(inserted);
+            return i + 1;
+        };
+        for (int32_t i = 0; i < n;) {
+            const int32_t p = start + i;
+            if (candidates_.size() < used + 2 * MostFound)
+                candidates_.resize(std::max(2 * candidates_.size(), used + 2 * MostFound + static_cast<size_t>(n)));
+            MatchCandidate* const here = candidates_.data() + used;
+            if (i + 1 == n) {
+                i = close(i, finder.Collect(p, std::min(MaxMatchLength, end - p), settings.chainDepth, here), p);
+                continue;
+            }
+            MatchCandidate* found[2] = {here, here + MostFound};
+            const int32_t limit[2] = {std::min(MaxMatchLength, end - p), std::min(MaxMatchLength, end - p - 1)};
+            int k[2];
+            finder.CollectTwo(p, limit, settings.chainDepth, found, k);  // p is in the finder now
+            const int32_t next = close(i, k[0], p + 1);
+            if (next != i + 1) {
+                i = next;  // the second search was inside a match taken whole
+                continue;
+            }
+            std::copy(found[1], found[1] + k[1], candidates_.data() + used);
+            i = close(i + 1, k[1], p + 1);
         }
         first_[n] = static_cast<int32_t>(used);
     }

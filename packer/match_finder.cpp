@@ -115,10 +115,6 @@ void MatchFinder::InsertRange(int32_t from, int32_t to) {
     for (; p < to; ++p) Insert(p);
 }
 
-int32_t MatchFinder::MatchLength(int32_t candidate, int32_t position, int32_t limit) const {
-    return CommonLength(window_ + candidate, window_ + position, limit);
-}
-
 int32_t MatchFinder::Longest(int32_t position, int32_t limit, int depth, int32_t* distance) const {
     MatchCandidate found[64];
     int n = Collect(position, limit, depth, found);
@@ -127,62 +123,110 @@ int32_t MatchFinder::Longest(int32_t position, int32_t limit, int depth, int32_t
     return found[n - 1].length;
 }
 
-// Measures a candidate that passed the quick test; a longer match than `best` goes into
-// `out`. False when the walk is over (a match as long as allowed).
-inline bool MatchFinder::Measure(int32_t candidate, int32_t position, int32_t limit, int32_t& best,
-                                 const uint16_t*& links, MatchCandidate* out, int& count) const {
-    int32_t n = MatchLength(candidate, position, limit);
-    if (n <= best) return true;
-    best = n;
-    // A longer match at a farther distance: keep the nearer shorter one too, unless this
-    // one makes it pointless (same distance bucket).
-    if (count > 0 && ((out[count - 1].distance - 1) >> 5) == ((position - candidate - 1) >> 5)) --count;
-    if (count < 64) out[count++] = {n, position - candidate};
-    if (n >= limit) return false;
-    // Only a position that shares its first six bytes can do better now: those are all
-    // on this one's chain of six bytes.
-    if (n >= 6 && !oneChain_) links = prev6_.data();
-    return true;
-}
+// One search's walk along the chains, a link a step, so that two searches can take their
+// steps in turn: each step's loads depend on the one before of the same walk only.
+struct MatchFinder::Walk {
+    int32_t position, limit, lowest, candidate, best;  // lowest: no candidate in front of it
+    int depth, count;
+    MatchCandidate* out;
+    const uint16_t* links;
+    uint32_t want;  // the four bytes that end at offset `best` of the position (once best >= 3)
+    bool done;
+};
 
-int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandidate* out) const {
-    if (limit < 2) return 0;
-    int count = 0;
-    const uint8_t* const window = window_;
+// Reads the heads for a search at `position`; the walk starts with the nearest pair.
+inline void MatchFinder::Start(Walk& w, int32_t position, int32_t limit, int depth, MatchCandidate* out) const {
     const int32_t nearest = position - WindowSize;
-    const int32_t lowest = nearest > 0 ? nearest : 0;  // no candidate in front of either limit
+    w = Walk{position, limit, nearest > 0 ? nearest : 0, -1, 1, depth, 0, out, prev_.data(), 0, true};
+    if (limit < 2) return;
+    const uint8_t* const window = window_;
     int32_t pairAt = pairs_on_ ? pairs_[Pair(window + position)] - offset_ : -1;
     if (pairAt >= 0 && pairAt >= nearest && window[pairAt] == window[position] &&
         window[pairAt + 1] == window[position + 1])
-        out[count++] = {2, position - pairAt};
-    int32_t best = count ? 2 : 1;
-    if (limit < 3) return count;
-    int32_t candidate = head_[Hash3(window + position)] - offset_;
-    const uint16_t* links = prev_.data();
-    // A candidate is worth measuring only when the bytes up to and including offset
-    // `best` agree at their end. Until a match of three bytes is found that is the
-    // one byte at `best`; from then on the four bytes that end there, compared as one
-    // word against the new position's, which changes only with `best`.
-    for (; best < 3; candidate -= links[candidate & ChainMask]) {
-        if (candidate < lowest || depth-- <= 0) return count;
-        if (window[candidate + best] != window[position + best]) continue;
-        if (!Measure(candidate, position, limit, best, links, out, count)) return count;
+        out[w.count++] = {2, position - pairAt};
+    w.best = w.count ? 2 : 1;
+    if (limit < 3) return;
+    w.candidate = head_[Hash3(window + position)] - offset_;
+    w.done = false;
+}
+
+// One link: a candidate is worth measuring only when the bytes up to and including offset
+// `best` agree at their end. While no match of three bytes is known that is the one byte
+// at `best`; from then on the four bytes that end there, compared as one word (the one
+// byte alone when CheckOneByte asked for it).
+inline void MatchFinder::Step(Walk& w, uint32_t mask) const {
+    if (w.candidate < w.lowest || w.depth-- <= 0) {
+        w.done = true;
+        return;
     }
+    const uint8_t* const window = window_;
+    bool agree;
+    if (w.best < 3) {
+        agree = window[w.candidate + w.best] == window[w.position + w.best];
+    } else {
+        uint32_t have;
+        std::memcpy(&have, window + w.candidate + w.best - 3, 4);
+        agree = (have & mask) == w.want;
+    }
+    if (agree) {
+        const int32_t n = CommonLength(window + w.candidate, window + w.position, w.limit);
+        if (n > w.best) {
+            w.best = n;
+            // A longer match at a farther distance: keep the nearer shorter one too,
+            // unless this one makes it pointless (same distance bucket).
+            const int32_t distance = w.position - w.candidate;
+            if (w.count > 0 && ((w.out[w.count - 1].distance - 1) >> 5) == ((distance - 1) >> 5)) --w.count;
+            if (w.count < 64) w.out[w.count++] = {n, distance};
+            if (n >= w.limit) {
+                w.done = true;
+                return;
+            }
+            // Only a position that shares its first six bytes can do better now: those
+            // are all on this one's chain of six bytes.
+            if (n >= 6 && !oneChain_) w.links = prev6_.data();
+            if (n >= 3) {
+                std::memcpy(&w.want, window + w.position + n - 3, 4);
+                w.want &= mask;
+            }
+        }
+    }
+    w.candidate -= w.links[w.candidate & ChainMask];
+}
+
+uint32_t MatchFinder::TailMask() const {
     uint32_t mask = 0xFFFFFFFFu;
     if (oneByte_) {
         const uint8_t last[4] = {0, 0, 0, 0xFF};  // the byte at `best` alone, whatever the byte order
         std::memcpy(&mask, last, 4);
     }
-    uint32_t want;
-    std::memcpy(&want, window + position + best - 3, 4);
-    want &= mask;
-    for (;; candidate -= links[candidate & ChainMask]) {
-        if (candidate < lowest || depth-- <= 0) return count;
-        uint32_t have;
-        std::memcpy(&have, window + candidate + best - 3, 4);
-        if ((have & mask) != want) continue;
-        if (!Measure(candidate, position, limit, best, links, out, count)) return count;
-        std::memcpy(&want, window + position + best - 3, 4);
-        want &= mask;
+    return mask;
+}
+
+int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandidate* out) const {
+    Walk w;
+    Start(w, position, limit, depth, out);
+    const uint32_t mask = TailMask();
+    while (!w.done) Step(w, mask);
+    return w.count;
+}
+
+void MatchFinder::CollectTwo(int32_t position, const int32_t limit[2], int depth, MatchCandidate* out[2],
+                             int count[2]) {
+    Walk a, b;
+    Start(a, position, limit[0], depth, out[0]);
+    // The second search sees the first position, as it would after Insert. The first
+    // walk never reads what Insert wrote: the only link it changed is that of the
+    // position a window back, the last one the first walk may reach, and from there any
+    // link leads out of the window.
+    Insert(position);
+    Start(b, position + 1, limit[1], depth, out[1]);
+    const uint32_t mask = TailMask();
+    while (!a.done && !b.done) {
+        Step(a, mask);
+        Step(b, mask);
     }
+    while (!a.done) Step(a, mask);
+    while (!b.done) Step(b, mask);
+    count[0] = a.count;
+    count[1] = b.count;
 }

@@ -52,6 +52,11 @@ public:
     // Every match that is longer than all nearer ones, shortest first; returns how
     // many it wrote to `out` (room for 64 is enough: lengths only grow).
     int Collect(int32_t position, int32_t limit, int depth, MatchCandidate* out) const;
+    // Collect at `position` and at `position + 1` with `position` inserted in between, as
+    // Collect, Insert, Collect would, the two walks taking their steps in turn (a walk
+    // waits on its own loads, link after link; two keep the processor busier). The
+    // second position is not inserted.
+    void CollectTwo(int32_t position, const int32_t limit[2], int depth, MatchCandidate* out[2], int count[2]);
     // Candidates are turned away by the one byte at the best length so far instead of
     // the four that end there: slower, plainly right, for comparison.
     void CheckOneByte() { oneByte_ = true; }
@@ -62,9 +67,10 @@ public:
 
 private:
     static void Link(int32_t offset, int32_t& head, uint16_t& link, int32_t position);
-    int32_t MatchLength(int32_t candidate, int32_t position, int32_t limit) const;
-    bool Measure(int32_t candidate, int32_t position, int32_t limit, int32_t& best, const uint16_t*& links,
-                 MatchCandidate* out, int& count) const;
+    struct Walk;
+    void Start(Walk& w, int32_t position, int32_t limit, int depth, MatchCandidate* out) const;
+    void Step(Walk& w, uint32_t mask) const;
+    uint32_t TailMask() const;
     static uint32_t Hash3(const uint8_t* p);
     static uint32_t Pair(const uint8_t* p);
     static uint32_t Hash6(const uint8_t* p);

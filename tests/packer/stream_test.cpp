@@ -314,6 +314,52 @@ TEST(MatchFinder, InsertRangeFillsTheTablesAsInsertDoes) {
     }
 }
 
+TEST(MatchFinder, TwoSearchesInTurnFindWhatOneAfterTheOtherFinds) {
+    // Long chains (runs of one byte and of a short pattern), copies from exactly a
+    // window back (the one link that Insert changes under the first walk), depths that
+    // cut walks short and limits that end at the last bytes; in both quick-test modes.
+    for (uint32_t seed : {47u, 48u}) {
+        std::vector<uint8_t> text = SomeInput(seed);
+        std::fill(text.begin() + 5000, text.begin() + 5600, ' ');
+        for (int i = 30000; i < 31000; ++i) text[i] = "ab\tab"[i % 5];
+        for (int32_t at : {25000, 40001, 52770})
+            std::copy(text.begin() + at - WindowSize, text.begin() + at - WindowSize + 300, text.begin() + at);
+        const int32_t size = static_cast<int32_t>(text.size());
+        for (bool oneByte : {false, true}) {
+            MatchFinder paired(text.data(), size), single(text.data(), size);
+            if (oneByte) {
+                paired.CheckOneByte();
+                single.CheckOneByte();
+            }
+            int differences = 0, found = 0;
+            for (int32_t position = 0; position + 1 < size; position += 2) {
+                const int depth = position % 3 == 0 ? 12 : position % 3 == 1 ? 128 : 1 << 30;
+                const int32_t limit[2] = {std::min<int32_t>(4352, size - position),
+                                          std::min<int32_t>(4352, size - position - 1)};
+                MatchCandidate a0[64], a1[64], b0[64], b1[64];
+                MatchCandidate* out[2] = {a0, a1};
+                int ka[2];
+                paired.CollectTwo(position, limit, depth, out, ka);
+                paired.Insert(position + 1);
+                const int kb0 = single.Collect(position, limit[0], depth, b0);
+                single.Insert(position);
+                const int kb1 = single.Collect(position + 1, limit[1], depth, b1);
+                single.Insert(position + 1);
+                auto same = [](const MatchCandidate* x, int kx, const MatchCandidate* y, int ky) {
+                    bool equal = kx == ky;
+                    for (int i = 0; equal && i < kx; ++i)
+                        equal = x[i].length == y[i].length && x[i].distance == y[i].distance;
+                    return equal;
+                };
+                differences += !same(a0, ka[0], b0, kb0) + !same(a1, ka[1], b1, kb1);
+                found += ka[0] + ka[1];
+            }
+            EXPECT_EQ(differences, 0) << "seed " << seed << " one byte " << oneByte;
+            EXPECT_GT(found, size / 4) << "seed " << seed;
+        }
+    }
+}
+
 TEST(TrialFinder, EnteringTheReferenceWhereTheHistoryEndsFindsTheSame) {
     // A reference longer than any history, so that its chains run past the history.
     std::vector<uint8_t> reference = SomeInput(51);
