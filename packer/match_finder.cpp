@@ -126,18 +126,44 @@ int32_t MatchFinder::Longest(int32_t position, int32_t limit, int depth, int32_t
 // One search's walk along the chains, a link a step, so that two searches can take their
 // steps in turn: each step's loads depend on the one before of the same walk only.
 struct MatchFinder::Walk {
-    int32_t position, limit, lowest, candidate, best;  // lowest: no candidate in front of it
-    int depth, count;
-    MatchCandidate* out;
+    // What each link needs: a candidate agrees when the four bytes at `test` + candidate,
+    // masked, equal `want`.
+    int32_t candidate, lowest;  // no candidate in front of `lowest`
+    int depth;
+    const uint8_t* test;
+    uint32_t mask, want;
     const uint16_t* links;
-    uint32_t want;  // the four bytes that end at offset `best` of the position (once best >= 3)
+    // What a candidate that agrees needs.
+    int32_t position, limit, best;
+    int count;
+    MatchCandidate* out;
     bool done;
 };
 
+// The quick test for the current `best`: only a candidate whose bytes agree up to and
+// including offset `best` can do better. While no match of three bytes is known that is
+// the one byte at `best` (of the four from the candidate on); from then on the four
+// bytes that end there (with CheckOneByte, the one byte at `best` again).
+inline void MatchFinder::SetTest(Walk& w, uint32_t tailMask) const {
+    int32_t from = 0;
+    if (w.best < 3) {
+        uint8_t bytes[4] = {0, 0, 0, 0};
+        bytes[w.best] = 0xFF;
+        std::memcpy(&w.mask, bytes, 4);
+    } else {
+        from = w.best - 3;
+        w.mask = tailMask;
+    }
+    w.test = window_ + from;
+    std::memcpy(&w.want, window_ + w.position + from, 4);
+    w.want &= w.mask;
+}
+
 // Reads the heads for a search at `position`; the walk starts with the nearest pair.
-inline void MatchFinder::Start(Walk& w, int32_t position, int32_t limit, int depth, MatchCandidate* out) const {
+inline void MatchFinder::Start(Walk& w, int32_t position, int32_t limit, int depth, MatchCandidate* out,
+                               uint32_t tailMask) const {
     const int32_t nearest = position - WindowSize;
-    w = Walk{position, limit, nearest > 0 ? nearest : 0, -1, 1, depth, 0, out, prev_.data(), 0, true};
+    w = Walk{-1, nearest > 0 ? nearest : 0, depth, window_, 0, 0, prev_.data(), position, limit, 1, 0, out, true};
     if (limit < 2) return;
     const uint8_t* const window = window_;
     int32_t pairAt = pairs_on_ ? pairs_[Pair(window + position)] - offset_ : -1;
@@ -147,28 +173,20 @@ inline void MatchFinder::Start(Walk& w, int32_t position, int32_t limit, int dep
     w.best = w.count ? 2 : 1;
     if (limit < 3) return;
     w.candidate = head_[Hash3(window + position)] - offset_;
+    SetTest(w, tailMask);
     w.done = false;
 }
 
-// One link: a candidate is worth measuring only when the bytes up to and including offset
-// `best` agree at their end. While no match of three bytes is known that is the one byte
-// at `best`; from then on the four bytes that end there, compared as one word (the one
-// byte alone when CheckOneByte asked for it).
-inline void MatchFinder::Step(Walk& w, uint32_t mask) const {
+// One link of the walk.
+inline void MatchFinder::Step(Walk& w, uint32_t tailMask) const {
     if (w.candidate < w.lowest || w.depth-- <= 0) {
         w.done = true;
         return;
     }
-    const uint8_t* const window = window_;
-    bool agree;
-    if (w.best < 3) {
-        agree = window[w.candidate + w.best] == window[w.position + w.best];
-    } else {
-        uint32_t have;
-        std::memcpy(&have, window + w.candidate + w.best - 3, 4);
-        agree = (have & mask) == w.want;
-    }
-    if (agree) {
+    uint32_t have;
+    std::memcpy(&have, w.test + w.candidate, 4);
+    if ((have & w.mask) == w.want) {
+        const uint8_t* const window = window_;
         const int32_t n = CommonLength(window + w.candidate, window + w.position, w.limit);
         if (n > w.best) {
             w.best = n;
@@ -184,10 +202,7 @@ inline void MatchFinder::Step(Walk& w, uint32_t mask) const {
             // Only a position that shares its first six bytes can do better now: those
             // are all on this one's chain of six bytes.
             if (n >= 6 && !oneChain_) w.links = prev6_.data();
-            if (n >= 3) {
-                std::memcpy(&w.want, window + w.position + n - 3, 4);
-                w.want &= mask;
-            }
+            SetTest(w, tailMask);
         }
     }
     w.candidate -= w.links[w.candidate & ChainMask];
@@ -203,24 +218,24 @@ uint32_t MatchFinder::TailMask() const {
 }
 
 int MatchFinder::Collect(int32_t position, int32_t limit, int depth, MatchCandidate* out) const {
-    Walk w;
-    Start(w, position, limit, depth, out);
     const uint32_t mask = TailMask();
+    Walk w;
+    Start(w, position, limit, depth, out, mask);
     while (!w.done) Step(w, mask);
     return w.count;
 }
 
 void MatchFinder::CollectTwo(int32_t position, const int32_t limit[2], int depth, MatchCandidate* out[2],
                              int count[2]) {
+    const uint32_t mask = TailMask();
     Walk a, b;
-    Start(a, position, limit[0], depth, out[0]);
+    Start(a, position, limit[0], depth, out[0], mask);
     // The second search sees the first position, as it would after Insert. The first
     // walk never reads what Insert wrote: the only link it changed is that of the
     // position a window back, the last one the first walk may reach, and from there any
     // link leads out of the window.
     Insert(position);
-    Start(b, position + 1, limit[1], depth, out[1]);
-    const uint32_t mask = TailMask();
+    Start(b, position + 1, limit[1], depth, out[1], mask);
     while (!a.done && !b.done) {
         Step(a, mask);
         Step(b, mask);

@@ -68,8 +68,9 @@ public:
 private:
     static void Link(int32_t offset, int32_t& head, uint16_t& link, int32_t position);
     struct Walk;
-    void Start(Walk& w, int32_t position, int32_t limit, int depth, MatchCandidate* out) const;
-    void Step(Walk& w, uint32_t mask) const;
+    void Start(Walk& w, int32_t position, int32_t limit, int depth, MatchCandidate* out, uint32_t tailMask) const;
+    void SetTest(Walk& w, uint32_t tailMask) const;
+    void Step(Walk& w, uint32_t tailMask) const;
     uint32_t TailMask() const;
     static uint32_t Hash3(const uint8_t* p);
     static uint32_t Pair(const uint8_t* p);
