@@ -24,9 +24,9 @@ struct HuffmanNode {
 
 // The decoder's shortcut: for every value of the next FastBits bits (the first bit
 // lowest), the node they lead to from the root and how many of them it took; a leaf
-// nearer the root takes fewer. BuildTree empties it (0 is no entry). A body's early
-// trees decode only a few hundred symbols before the next build, so the decoder fills
-// what they meet, a code at a time; its later trees get the whole table at once.
+// nearer the root takes fewer. BuildTree empties it (0 is no entry). The native decoder
+// fills the whole table after every build; the compact one (the stub's) fills what it
+// meets, a code at a time.
 constexpr int FastBits = 9;
 constexpr int FastSize = 1 << FastBits;
 constexpr int FastNodeBits = 10;  // node numbers up to 1022
