@@ -268,21 +268,29 @@ bool SortLeavesCounting(HuffmanModel& model) {
     int16_t* const order = model.order;
     int16_t* __restrict const nextOrder = reinterpret_cast<int16_t*>(model.scratch[0]);
     int32_t* __restrict const nextCounts = reinterpret_cast<int32_t*>(model.scratch[1]);
+    // Four leaves at a time: each takes its count's next place, plus one for every leaf
+    // of the same count in front of it within the four, so that the four places are read
+    // before any is written back. A long run of one count then waits for the write of the
+    // place once every four leaves, not after every leaf.
     const uint32_t top = static_cast<uint32_t>(highest);
-    for (int k = 0; k < SymbolCount; k += 2) {
-        uint32_t pair;  // order[k] low, order[k + 1] high, as they lie in memory
-        __builtin_memcpy(&pair, order + k, sizeof pair);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        pair = pair >> 16 | pair << 16;
-#endif
-        uint32_t s0 = pair & 0xFFFF, s1 = pair >> 16;
-        int32_t f0 = frequency[s0], f1 = frequency[s1];
-        uint32_t at0 = static_cast<uint32_t>(starts[top - static_cast<uint32_t>(f0)]++);
-        nextOrder[at0] = static_cast<int16_t>(s0);
-        nextCounts[at0] = f0;
-        uint32_t at1 = static_cast<uint32_t>(starts[top - static_cast<uint32_t>(f1)]++);
-        nextOrder[at1] = static_cast<int16_t>(s1);
-        nextCounts[at1] = f1;
+    for (int k = 0; k < SymbolCount; k += 4) {
+        uint32_t s[4], b[4];
+        int32_t f[4];
+        for (int j = 0; j < 4; ++j) {
+            s[j] = static_cast<uint16_t>(order[k + j]);
+            f[j] = frequency[s[j]];
+            b[j] = top - static_cast<uint32_t>(f[j]);
+        }
+        int32_t at[4];
+        at[0] = starts[b[0]];
+        at[1] = starts[b[1]] + (b[1] == b[0]);
+        at[2] = starts[b[2]] + (b[2] == b[0]) + (b[2] == b[1]);
+        at[3] = starts[b[3]] + (b[3] == b[0]) + (b[3] == b[1]) + (b[3] == b[2]);
+        for (int j = 0; j < 4; ++j) {
+            starts[b[j]] = at[j] + 1;  // of equal counts the last one written is the furthest on
+            nextOrder[at[j]] = static_cast<int16_t>(s[j]);
+            nextCounts[at[j]] = f[j];
+        }
     }
     __builtin_memcpy(order, nextOrder, sizeof model.order);
     __builtin_memcpy(counts, nextCounts, SymbolCount * sizeof *counts);
