@@ -248,12 +248,19 @@ bool SortLeavesCounting(HuffmanModel& model) {
     int32_t starts[CountingRange + 1];
     const int span = highest - lowest + 1;
     __builtin_memset(starts, 0, static_cast<size_t>(span) * sizeof *starts);
-    for (int k = 0; k < SymbolCount;) {
-        int32_t c = counts[k];
-        int end = EndOfStretch(k + 1, SymbolCount, [&](int j) { return counts[j] == c; });
-        starts[highest - c] += end - k;
-        k = end;
+    // Where the previous order's runs start: a bit for every place whose count differs
+    // from the one in front (counts[-1] stands above them all), found 32 at a time.
+    int runStart = 0;
+    for (int word = 0; word < SymbolCount / 32; ++word) {
+        uint32_t first = DifferingCounts(counts + word * 32, counts + word * 32 - 1);
+        if (word == 0) first &= ~1u;  // place 0 starts the first run
+        for (; first != 0; first &= first - 1) {
+            const int k = word * 32 + __builtin_ctz(first);
+            starts[highest - counts[runStart]] += k - runStart;
+            runStart = k;
+        }
     }
+    starts[highest - counts[runStart]] += SymbolCount - runStart;
     for (int i = 0; i < n; ++i) {
         int s = changed[i];
         --starts[highest - built[s]];
