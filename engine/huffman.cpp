@@ -212,6 +212,18 @@ void SortLeavesInserting(HuffmanModel& model) {
     __builtin_memcpy(model.builtFrequency, frequency, sizeof model.builtFrequency);
 }
 
+// Copies `bytes` bytes, a multiple of 16, between blocks that do not overlap.
+inline void CopyBlocks(void* to, const void* from, size_t bytes) {
+#if defined(__SSE2__)
+    for (size_t i = 0; i < bytes; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(static_cast<const uint8_t*>(from) + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(static_cast<uint8_t*>(to) + i), v);
+    }
+#else
+    __builtin_memcpy(to, from, bytes);
+#endif
+}
+
 // Steps 1 to 3 by counting, when every count lies within CountingRange of the smallest
 // (a body's early builds, whose counts are small): the leaves of each count are counted,
 // which places the run of every count in the new order, and every leaf then goes, in the
@@ -299,8 +311,10 @@ bool SortLeavesCounting(HuffmanModel& model) {
             nextCounts[at[j]] = f[j];
         }
     }
-    __builtin_memcpy(order, nextOrder, sizeof model.order);
-    __builtin_memcpy(counts, nextCounts, SymbolCount * sizeof *counts);
+    // Copied back 16 bytes a step: the compiler's string move for a block this size
+    // takes longer to start than the copy takes.
+    CopyBlocks(order, nextOrder, sizeof model.order);
+    CopyBlocks(counts, nextCounts, SymbolCount * sizeof *counts);
     model.rankStale = true;
     return true;
 }
