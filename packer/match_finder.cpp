@@ -144,16 +144,20 @@ struct MatchFinder::Walk {
 // including offset `best` can do better. While no match of three bytes is known that is
 // the one byte at `best` (of the four from the candidate on); from then on the four
 // bytes that end there (with CheckOneByte, the one byte at `best` again).
+// (A candidate lies in front of the position, so its four bytes are there to read even
+// when only three follow the position: the position's one byte is taken alone.)
 inline void MatchFinder::SetTest(Walk& w, uint32_t tailMask) const {
-    int32_t from = 0;
     if (w.best < 3) {
         uint8_t bytes[4] = {0, 0, 0, 0};
         bytes[w.best] = 0xFF;
         std::memcpy(&w.mask, bytes, 4);
-    } else {
-        from = w.best - 3;
-        w.mask = tailMask;
+        bytes[w.best] = window_[w.position + w.best];
+        std::memcpy(&w.want, bytes, 4);
+        w.test = window_;
+        return;
     }
+    const int32_t from = w.best - 3;
+    w.mask = tailMask;
     w.test = window_ + from;
     std::memcpy(&w.want, window_ + w.position + from, 4);
     w.want &= w.mask;
