@@ -188,7 +188,7 @@ private:
     // into candidates_, which only grows (room for two full lists is made before each
     // search). Positions are searched two at a time, the walks taking turns.
     void CollectMatches(int32_t start, int32_t end) {
-        constexpr size_t MostFound = 64;
+        constexpr size_t MostFound = MatchFinder::MostFound;
         const int32_t n = end - start;
         const LevelSettings& settings = b_->settings;
         MatchFinder& finder = b_->finder;

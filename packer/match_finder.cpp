@@ -116,7 +116,7 @@ void MatchFinder::InsertRange(int32_t from, int32_t to) {
 }
 
 int32_t MatchFinder::Longest(int32_t position, int32_t limit, int depth, int32_t* distance) const {
-    MatchCandidate found[64];
+    MatchCandidate found[MostFound];
     int n = Collect(position, limit, depth, found);
     if (n == 0) return 0;
     *distance = found[n - 1].distance;
@@ -198,7 +198,7 @@ inline void MatchFinder::Step(Walk& w, uint32_t tailMask) const {
             // unless this one makes it pointless (same distance bucket).
             const int32_t distance = w.position - w.candidate;
             if (w.count > 0 && ((w.out[w.count - 1].distance - 1) >> 5) == ((distance - 1) >> 5)) --w.count;
-            if (w.count < 64) w.out[w.count++] = {n, distance};
+            if (w.count < MostFound) w.out[w.count++] = {n, distance};
             if (n >= w.limit) {
                 w.done = true;
                 return;

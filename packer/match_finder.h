@@ -49,8 +49,11 @@ public:
     // `depth` chain links; 0 when there is none of at least two bytes.
     int32_t Longest(int32_t position, int32_t limit, int depth, int32_t* distance) const;
 
+    // The most matches one search gives.
+    static constexpr int MostFound = 64;
+
     // Every match that is longer than all nearer ones, shortest first; returns how
-    // many it wrote to `out` (room for 64 is enough: lengths only grow).
+    // many it wrote to `out` (room for MostFound).
     int Collect(int32_t position, int32_t limit, int depth, MatchCandidate* out) const;
     // Collect at `position` and at `position + 1` with `position` inserted in between, as
     // Collect, Insert, Collect would, the two walks taking their steps in turn (a walk
