@@ -26,6 +26,11 @@ int32_t TrialFinder::Longest(int32_t position, int32_t limit, int depth, int32_t
     const uint8_t* here = window_ + position;
     const int32_t nearest = std::max(0, position - WindowSize);
     int32_t best = 1;
+    // The reference's chains are seldom in the cache: its head is fetched while the
+    // file's own chain is walked.
+    const uint32_t hash = FileChains::Hash(here);
+    const uint16_t* const heads = whole_ ? nullptr : reference_.HeadsBefore(end_);
+    if (heads != nullptr) __builtin_prefetch(heads + hash);
     auto consider = [&](int32_t at) {
         if (window_[at + best] != here[best]) return false;
         int32_t n = CommonLength(window_ + at, here, limit);
@@ -45,8 +50,7 @@ int32_t TrialFinder::Longest(int32_t position, int32_t limit, int depth, int32_t
         if (consider(at)) return best;
     }
     // Then the reference's bytes that the history holds.
-    const uint32_t hash = FileChains::Hash(here);
-    for (uint32_t e = whole_ ? reference_.Last(hash) : reference_.LastBefore(hash, end_); e != 0 && depth > 0;
+    for (uint32_t e = whole_ ? reference_.Last(hash) : heads[hash]; e != 0 && depth > 0;
          e = reference_.Before(static_cast<int32_t>(e) - 1)) {
         const int32_t q = static_cast<int32_t>(e) - 1;
         if (q >= end_) continue;

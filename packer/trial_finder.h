@@ -22,14 +22,14 @@ public:
     }
     // Positions plus one; 0 ends a chain.
     uint32_t Last(uint32_t hash) const { return head_[hash]; }
-    // The last position of the hash in front of `end`, which a history that stops there
-    // starts its walk at. Chains go from later positions to earlier ones, so one head
-    // taken where the usual history ends (HistoryAfterPrefix) saves walking the rest.
-    uint32_t LastBefore(uint32_t hash, int32_t end) const {
-        if (end > HistoryAfterPrefix || size_ <= HistoryAfterPrefix) return head_[hash];
-        return early_[hash];
-    }
     uint32_t Before(int32_t position) const { return position < size_ ? prev_[position] : 0; }
+    // The heads for a history that stops at `end`: for each hash the last position in
+    // front of `end`, which a walk starts at. Chains go from later positions to earlier
+    // ones, so heads taken where the usual history ends (HistoryAfterPrefix) save
+    // walking the rest.
+    const uint16_t* HeadsBefore(int32_t end) const {
+        return end > HistoryAfterPrefix || size_ <= HistoryAfterPrefix ? head_.data() : early_.data();
+    }
 
 private:
     static constexpr int HashBits = 12;
