@@ -231,7 +231,7 @@ PackResult Pack(const PackOptions& options) {
     size_t ordered = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
         if (entries[i].folder) continue;
-        while (ordered <= i) ordered = OrderRunBySimilarity(entries, ordered);
+        while (ordered <= i) ordered = planner.OrderRun(entries, ordered);
         for (;;) {
             const uint64_t seen = pool.Changes();
             while (pool.Pending() > 0 && pool.NextReady()) writeNextFile();

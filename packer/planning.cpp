@@ -39,16 +39,24 @@ std::string FolderPart(const std::string& name) {
 }
 
 // Greedy chaining over the files [first, last): each next file is the unplaced one
-// sharing most samples with the one placed last; ties and strangers go by name.
-void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t last) {
+// sharing most samples with the one placed last; ties and strangers go by name. The
+// files read whole are kept in `read` (in the new order), up to KeptReadBytes in all.
+void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t last,
+                       std::vector<std::vector<uint8_t>>& read) {
     const size_t n = last - first;
+    read.assign(n, {});
     if (n < 3) return;
     std::vector<std::vector<uint32_t>> keys(n);
     std::unordered_map<uint32_t, std::vector<uint32_t>> postings;
+    size_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
         std::vector<uint8_t> head = ReadHead(entries[first + i], WindowSize);
         Samples(head.data(), static_cast<int32_t>(head.size()), keys[i]);
         for (uint32_t key : keys[i]) postings[key].push_back(static_cast<uint32_t>(i));
+        if (head.size() == entries[first + i].size && kept + head.size() <= KeptReadBytes) {
+            kept += head.size();
+            read[i] = std::move(head);
+        }
     }
     std::vector<bool> placed(n, false);
     std::vector<uint32_t> order, shared(n, 0), touched;
@@ -91,19 +99,27 @@ void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t l
         current = best;
     }
     std::vector<SourceEntry> run(entries.begin() + first, entries.begin() + last);
-    for (size_t i = 0; i < n; ++i) entries[first + i] = std::move(run[order[i]]);
+    std::vector<std::vector<uint8_t>> readBefore(std::move(read));
+    read.assign(n, {});
+    for (size_t i = 0; i < n; ++i) {
+        entries[first + i] = std::move(run[order[i]]);
+        read[i] = std::move(readBefore[order[i]]);
+    }
 }
 
 }  // namespace
 
-size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first) {
+size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first, std::vector<std::vector<uint8_t>>* read) {
+    std::vector<std::vector<uint8_t>> unused;
+    if (read == nullptr) read = &unused;
+    read->clear();
     if (entries[first].folder || entries[first].size == 0) return first + 1;
     const std::string folder = FolderPart(entries[first].name);
     size_t last = first + 1;
     while (last < entries.size() && last - first < OrderedRun && !entries[last].folder && entries[last].size != 0 &&
            FolderPart(entries[last].name) == folder)
         ++last;
-    ChainBySimilarity(entries, first, last);
+    ChainBySimilarity(entries, first, last, *read);
     return last;
 }
 
@@ -111,12 +127,21 @@ void OrderBySimilarity(std::vector<SourceEntry>& entries) {
     for (size_t first = 0; first < entries.size();) first = OrderRunBySimilarity(entries, first);
 }
 
+size_t Planner::OrderRun(std::vector<SourceEntry>& entries, size_t first) {
+    readFirst_ = first;
+    return OrderRunBySimilarity(entries, first, &read_);
+}
+
 FilePlan Planner::Plan(const SourceEntry& entry, size_t index) {
     FilePlan plan;
     plan.entry = index;
     plan.number = ring_.Next();
     plan.size = entry.size;
-    plan.head = ReadHead(entry, entry.size <= WholeFileLimit ? WholeFileLimit : HeadBytes);
+    if (index >= readFirst_ && index - readFirst_ < read_.size() && read_[index - readFirst_].size() == entry.size &&
+        entry.size != 0)
+        plan.head = std::move(read_[index - readFirst_]);
+    else
+        plan.head = ReadHead(entry, entry.size <= WholeFileLimit ? WholeFileLimit : HeadBytes);
     const int32_t known = static_cast<int32_t>(plan.head.size());
     plan.candidates = ring_.Candidates(plan.head.data(), known, TrialsByLevel[level_ - 1]);
     ring_.Store(plan.head.data(), known);

@@ -30,7 +30,11 @@ void OrderBySimilarity(std::vector<SourceEntry>& entries);
 // one that starts at `first`; returns where it ends. A folder or an empty file is a run
 // of its own. Runs are told apart by names and sizes alone, so ordering them one at a
 // time, just before they are planned, gives the same order.
-size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first);
+// The files it reads whole (up to KeptReadBytes of them) are left in `read`, by their
+// place in the run, so that planning need not read them again.
+size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first,
+                            std::vector<std::vector<uint8_t>>* read = nullptr);
+constexpr size_t KeptReadBytes = 8 << 20;
 
 struct FilePlan {
     size_t entry = 0;          // index of the file among the packed entries
@@ -46,8 +50,10 @@ class Planner {
 public:
     Planner(const uint8_t* stubImage, int level) : ring_(stubImage), level_(level) {}
 
-    // Reads the file's first bytes (throws PackError), names its candidates and puts
-    // it into the ring.
+    // OrderRunBySimilarity, keeping the files it read whole for Plan.
+    size_t OrderRun(std::vector<SourceEntry>& entries, size_t first);
+    // Reads the file's first bytes (throws PackError) unless the run's ordering read it
+    // whole, names its candidates and puts it into the ring.
     FilePlan Plan(const SourceEntry& entry, size_t index);
 
     const ReferenceRing& Ring() const { return ring_; }
@@ -55,6 +61,8 @@ public:
 private:
     ReferenceRing ring_;
     int level_;
+    size_t readFirst_ = 0;                       // the run OrderRun ordered last
+    std::vector<std::vector<uint8_t>> read_;     // and its files read whole
 };
 
 // Picks among the plan's candidates by compressing the first part of the file against
