@@ -276,6 +276,7 @@ private:
         }
         if (!trial_) {
             trial_.reset(new SymbolCoder);
+            trial_->lengthsOnly = true;
             trial_->Start();  // the leaves are set up once; each trial takes over the state
         }
         trial_->CopyCountsFrom(b_->sink.coder);

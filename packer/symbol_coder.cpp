@@ -76,11 +76,32 @@ void DeriveCodes(const HuffmanModel& model, SymbolCodes& codes) {
     }
 }
 
+void DeriveLengths(const HuffmanModel& model, SymbolCodes& codes) {
+    // Top-down as DeriveShortCodes: parents are met before their children.
+    uint16_t depth[NodeCount];
+    const int root = model.list[0];
+    depth[root] = 0;
+    for (int n = root; n >= SymbolCount; --n) {
+        const HuffmanNode& node = model.nodes[n];
+        depth[node.child0] = depth[node.child1] = static_cast<uint16_t>(depth[n] + 1);
+    }
+    std::copy(depth, depth + SymbolCount, codes.length);
+}
+
+namespace {
+
+void Derive(const SymbolCoder& coder, const HuffmanModel& model, SymbolCodes& codes) {
+    if (coder.lengthsOnly) DeriveLengths(model, codes);
+    else DeriveCodes(model, codes);
+}
+
+}  // namespace
+
 void SymbolCoder::Start() {
     InitModel(literal, LiteralInitialCounts);
     InitModel(distance, DistanceInitialCounts);
     BuildTree(distance);
-    DeriveCodes(distance, distanceCodes);
+    Derive(*this, distance, distanceCodes);
     symbolsDecoded = 0;
     matchesDecoded = 0;
     prepared_ = false;
@@ -106,7 +127,7 @@ void SymbolCoder::Prepare() {
     prepared_ = true;
     if (LiteralRebuildDue(symbolsDecoded)) {
         BuildTree(literal);
-        DeriveCodes(literal, literalCodes);
+        Derive(*this, literal, literalCodes);
         ++generation;
     }
 }
@@ -134,7 +155,7 @@ void SymbolCoder::Match(BitWriter* out, int32_t length, int32_t distanceValue) {
     ++matchesDecoded;
     if (DistanceRebuildDue(matchesDecoded)) {
         BuildTree(distance);
-        DeriveCodes(distance, distanceCodes);
+        Derive(*this, distance, distanceCodes);
         ++generation;
     }
     ++symbolsDecoded;

@@ -21,6 +21,8 @@ struct SymbolCodes {
 };
 
 void DeriveCodes(const HuffmanModel& model, SymbolCodes& codes);
+// Only the code lengths (the bits are left as they were): all that pricing needs.
+void DeriveLengths(const HuffmanModel& model, SymbolCodes& codes);
 
 inline int LengthSymbol(int32_t length) { return length <= 256 ? static_cast<int>(length) + 254 : LongLengthSymbol; }
 inline int DistanceSymbol(int32_t distance) { return (distance - 1) >> DistanceExtraBits; }
@@ -37,6 +39,9 @@ struct SymbolCoder {
     int32_t matchesDecoded;
     // Bumped at every rebuild of either tree, so that callers notice new code lengths.
     uint32_t generation = 0;
+    // Set before Start on a coder that never writes (one that prices): its rebuilds
+    // derive the code lengths alone.
+    bool lengthsOnly = false;
 
     void Start();
     // Takes over another coder's counts, orders and code lengths, all that a coder

@@ -90,6 +90,41 @@ TEST(SymbolCodes, EveryCodeLeadsBackToItsSymbolEvenWhenLongerThan64Bits) {
     }
 }
 
+TEST(SymbolCodes, APricingCoderKeepsTheLengthsOfTheWritingOne) {
+    // Skewed symbols (long codes, past 64 bits once the counts chain) and every rebuild
+    // of both trees along the way: the lengths-only coder must see the same lengths.
+    auto full = std::make_unique<SymbolCoder>();
+    auto pricing = std::make_unique<SymbolCoder>();
+    pricing->lengthsOnly = true;
+    full->Start();
+    pricing->Start();
+    for (int s = 0; s < SymbolCount; ++s) full->literal.frequency[s] = pricing->literal.frequency[s] = s == 40 ? 9 : 0;
+    std::vector<uint8_t> out;
+    BitWriter bits(out);
+    uint32_t x = 12345;
+    for (int i = 0; i < 20000; ++i) {
+        x = x * 1103515245u + 12345u;
+        const uint32_t r = x >> 8;
+        if (r % 5 == 0) {
+            const int32_t length = 2 + static_cast<int32_t>((r >> 3) % (i < 10000 ? 8 : 4351));
+            const int32_t distance = 1 + static_cast<int32_t>((r >> 5) % (i % 3 == 0 ? 64 : 16384));
+            full->Match(&bits, length, distance);
+            pricing->Match(nullptr, length, distance);
+        } else {
+            const uint8_t byte = static_cast<uint8_t>(i < 5000 ? 'a' + (r >> 4) % 3 : r >> 4);
+            full->Literal(&bits, byte);
+            pricing->Literal(nullptr, byte);
+        }
+        full->Prepare();
+        pricing->Prepare();
+        ASSERT_EQ(full->generation, pricing->generation);
+        ASSERT_TRUE(std::equal(full->literalCodes.length, full->literalCodes.length + SymbolCount,
+                               pricing->literalCodes.length)) << "symbol " << i;
+        ASSERT_TRUE(std::equal(full->distanceCodes.length, full->distanceCodes.length + SymbolCount,
+                               pricing->distanceCodes.length)) << "symbol " << i;
+    }
+}
+
 TEST(SymbolCodes, InitialLiteralTreeGivesNineBitCodes) {
     auto coder = std::make_unique<SymbolCoder>();
     coder->Start();
