@@ -7,7 +7,10 @@
 
 namespace {
 
-constexpr int HashBits = 16;
+// 16,384 heads per table: a window holds as many positions. Four times as many made
+// the same matches (CMake's tree 2 bytes larger with these) but a match finder of 832 KB
+// instead of 256 KB, and a quarter more of its loads missed a 1 MB cache.
+constexpr int HashBits = 14;
 // Links are kept for the last window of positions: a search only follows links of
 // positions within the window behind it, all inserted before it, whose entries no
 // later position has taken yet.
