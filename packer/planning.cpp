@@ -21,8 +21,8 @@ constexpr size_t TrialsByLevel[] = {2, 2, 3, 4, 4, 6, 8, 10, 128};
 // (CMake's tree: 8 trials of 8 links 0.09 % smaller than 6 of 16).
 LevelSettings TrialSettings(int level) {
     if (level >= 9) return SettingsForLevel(4);
+    if (level == 8) return {LevelSettings::Greedy, 16, 128, 0};
     if (level == 7) return {LevelSettings::Greedy, 8, 128, 0};
-    if (level >= 7) return {LevelSettings::Greedy, 16, 128, 0};
     return SettingsForLevel(2);
 }
 
@@ -112,27 +112,26 @@ void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t l
 
 }  // namespace
 
-size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first, std::vector<std::vector<uint8_t>>* read) {
-    std::vector<std::vector<uint8_t>> unused;
-    if (read == nullptr) read = &unused;
-    read->clear();
+size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first, std::vector<std::vector<uint8_t>>& read) {
+    read.clear();
     if (entries[first].folder || entries[first].size == 0) return first + 1;
     const std::string folder = FolderPart(entries[first].name);
     size_t last = first + 1;
     while (last < entries.size() && last - first < OrderedRun && !entries[last].folder && entries[last].size != 0 &&
            FolderPart(entries[last].name) == folder)
         ++last;
-    ChainBySimilarity(entries, first, last, *read);
+    ChainBySimilarity(entries, first, last, read);
     return last;
 }
 
 void OrderBySimilarity(std::vector<SourceEntry>& entries) {
-    for (size_t first = 0; first < entries.size();) first = OrderRunBySimilarity(entries, first);
+    std::vector<std::vector<uint8_t>> read;
+    for (size_t first = 0; first < entries.size();) first = OrderRunBySimilarity(entries, first, read);
 }
 
 size_t Planner::OrderRun(std::vector<SourceEntry>& entries, size_t first) {
     readFirst_ = first;
-    return OrderRunBySimilarity(entries, first, &read_);
+    return OrderRunBySimilarity(entries, first, read_);
 }
 
 FilePlan Planner::Plan(const SourceEntry& entry, size_t index) {

@@ -33,7 +33,7 @@ void OrderBySimilarity(std::vector<SourceEntry>& entries);
 // The files it reads whole (up to KeptReadBytes of them) are left in `read`, by their
 // place in the run, so that planning need not read them again.
 size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first,
-                            std::vector<std::vector<uint8_t>>* read = nullptr);
+                            std::vector<std::vector<uint8_t>>& read);
 constexpr size_t KeptReadBytes = 8 << 20;
 
 struct FilePlan {

@@ -25,26 +25,30 @@ void PutCode(BitWriter& out, const SymbolCodes& codes, int symbol) {
 
 namespace {
 
-// Codes of up to 64 bits, top-down: a parent is always made after its children, so
-// walking the internal nodes from the root's number downwards meets parents first.
-// False when some code is longer. Words past a code's length are never read.
-bool DeriveShortCodes(const HuffmanModel& model, SymbolCodes& codes) {
-    uint64_t code[NodeCount];
-    uint8_t depth[NodeCount];
+// The codes top-down: a parent is always made after its children, so walking the
+// internal nodes from the root's number downwards meets parents first. With `Bits`, codes
+// of up to 64 bits (false when some code is longer; words past a code's length are never
+// read); without, only the lengths, of any size.
+template <bool Bits>
+bool DeriveTopDown(const HuffmanModel& model, SymbolCodes& codes) {
+    uint64_t code[Bits ? NodeCount : 1];
+    uint16_t depth[NodeCount];
     const int root = model.list[0];
-    code[root] = 0;
+    code[Bits ? root : 0] = 0;
     depth[root] = 0;
     for (int n = root; n >= SymbolCount; --n) {
         const int d = depth[n];
-        if (d >= 64) return false;
         const HuffmanNode& node = model.nodes[n];
-        code[node.child0] = code[n];
-        code[node.child1] = code[n] | (uint64_t{1} << d);
-        depth[node.child0] = depth[node.child1] = static_cast<uint8_t>(d + 1);
+        if (Bits) {
+            if (d >= 64) return false;
+            code[node.child0] = code[n];
+            code[node.child1] = code[n] | (uint64_t{1} << d);
+        }
+        depth[node.child0] = depth[node.child1] = static_cast<uint16_t>(d + 1);
     }
     for (int s = 0; s < SymbolCount; ++s) {
         codes.length[s] = depth[s];
-        codes.bits[s][0] = code[s];
+        if (Bits) codes.bits[s][0] = code[s];
     }
     return true;
 }
@@ -52,7 +56,7 @@ bool DeriveShortCodes(const HuffmanModel& model, SymbolCodes& codes) {
 }  // namespace
 
 void DeriveCodes(const HuffmanModel& model, SymbolCodes& codes) {
-    if (DeriveShortCodes(model, codes)) return;
+    if (DeriveTopDown<true>(model, codes)) return;
     // Each internal node names its two children; walking up from a leaf gives its code
     // backwards (up to 511 bits).
     int16_t parent[NodeCount];
@@ -76,32 +80,18 @@ void DeriveCodes(const HuffmanModel& model, SymbolCodes& codes) {
     }
 }
 
-void DeriveLengths(const HuffmanModel& model, SymbolCodes& codes) {
-    // Top-down as DeriveShortCodes: parents are met before their children.
-    uint16_t depth[NodeCount];
-    const int root = model.list[0];
-    depth[root] = 0;
-    for (int n = root; n >= SymbolCount; --n) {
-        const HuffmanNode& node = model.nodes[n];
-        depth[node.child0] = depth[node.child1] = static_cast<uint16_t>(depth[n] + 1);
-    }
-    std::copy(depth, depth + SymbolCount, codes.length);
-}
+void DeriveLengths(const HuffmanModel& model, SymbolCodes& codes) { DeriveTopDown<false>(model, codes); }
 
-namespace {
-
-void Derive(const SymbolCoder& coder, const HuffmanModel& model, SymbolCodes& codes) {
-    if (coder.lengthsOnly) DeriveLengths(model, codes);
+void SymbolCoder::Derive(const HuffmanModel& model, SymbolCodes& codes) const {
+    if (lengthsOnly) DeriveLengths(model, codes);
     else DeriveCodes(model, codes);
 }
-
-}  // namespace
 
 void SymbolCoder::Start() {
     InitModel(literal, LiteralInitialCounts);
     InitModel(distance, DistanceInitialCounts);
     BuildTree(distance);
-    Derive(*this, distance, distanceCodes);
+    Derive(distance, distanceCodes);
     symbolsDecoded = 0;
     matchesDecoded = 0;
     prepared_ = false;
@@ -127,7 +117,7 @@ void SymbolCoder::Prepare() {
     prepared_ = true;
     if (LiteralRebuildDue(symbolsDecoded)) {
         BuildTree(literal);
-        Derive(*this, literal, literalCodes);
+        Derive(literal, literalCodes);
         ++generation;
     }
 }
@@ -155,7 +145,7 @@ void SymbolCoder::Match(BitWriter* out, int32_t length, int32_t distanceValue) {
     ++matchesDecoded;
     if (DistanceRebuildDue(matchesDecoded)) {
         BuildTree(distance);
-        Derive(*this, distance, distanceCodes);
+        Derive(distance, distanceCodes);
         ++generation;
     }
     ++symbolsDecoded;

@@ -55,5 +55,6 @@ struct SymbolCoder {
     void Match(BitWriter* out, int32_t length, int32_t distance);
 
 private:
+    void Derive(const HuffmanModel& model, SymbolCodes& codes) const;
     bool prepared_ = false;
 };

@@ -29,8 +29,8 @@ int32_t TrialFinder::Longest(int32_t position, int32_t limit, int depth, int32_t
     // The reference's chains are seldom in the cache: its head is fetched while the
     // file's own chain is walked.
     const uint32_t hash = FileChains::Hash(here);
-    const uint16_t* const heads = whole_ ? nullptr : reference_.HeadsBefore(end_);
-    if (heads != nullptr) __builtin_prefetch(heads + hash);
+    const uint16_t* const heads = whole_ ? reference_.Heads() : reference_.HeadsBefore(end_);
+    __builtin_prefetch(heads + hash);
     auto consider = [&](int32_t at) {
         if (window_[at + best] != here[best]) return false;
         int32_t n = CommonLength(window_ + at, here, limit);
@@ -50,7 +50,7 @@ int32_t TrialFinder::Longest(int32_t position, int32_t limit, int depth, int32_t
         if (consider(at)) return best;
     }
     // Then the reference's bytes that the history holds.
-    for (uint32_t e = whole_ ? reference_.Last(hash) : heads[hash]; e != 0 && depth > 0;
+    for (uint32_t e = heads[hash]; e != 0 && depth > 0;
          e = reference_.Before(static_cast<int32_t>(e) - 1)) {
         const int32_t q = static_cast<int32_t>(e) - 1;
         if (q >= end_) continue;

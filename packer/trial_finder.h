@@ -21,7 +21,7 @@ public:
         return (v * 2654435761u) >> (32 - HashBits);
     }
     // Positions plus one; 0 ends a chain.
-    uint32_t Last(uint32_t hash) const { return head_[hash]; }
+    const uint16_t* Heads() const { return head_.data(); }
     uint32_t Before(int32_t position) const { return position < size_ ? prev_[position] : 0; }
     // The heads for a history that stops at `end`: for each hash the last position in
     // front of `end`, which a walk starts at. Chains go from later positions to earlier
