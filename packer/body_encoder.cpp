@@ -22,12 +22,25 @@ LevelSettings SettingsForLevel(int level) {
         {LevelSettings::Greedy, 4, 32, 0},     {LevelSettings::Greedy, 8, 64, 0},
         {LevelSettings::Greedy, 24, 128, 0},   {LevelSettings::Lazy, 16, 128, 0},
         {LevelSettings::Lazy, 48, 256, 0},     {LevelSettings::Lazy, 128, 1024, 0},
-        {LevelSettings::Optimal, 128, 64, 2},  {LevelSettings::Optimal, 160, 512, 2},
+        {LevelSettings::Optimal, 128, 64, 2, false, false},  {LevelSettings::Optimal, 160, 512, 2},
         {LevelSettings::Optimal, 2048, 4352, 6, true},
     };
     if (level < 1) level = 1;
     if (level > 9) level = 9;
     return table[level - 1];
+}
+
+bool UsesPairs(const LevelSettings& settings, const uint8_t* body, int64_t bytes) {
+    // Only the optimal parse prices 2-byte matches; the others never take them.
+    if (settings.strategy != LevelSettings::Optimal) return false;
+    if (settings.textPairs) return true;
+    const int64_t n = std::min<int64_t>(bytes, 4096);
+    int64_t control = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        const uint8_t c = body[i];
+        control += (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F;
+    }
+    return control * 64 >= n && control > 0;
 }
 
 namespace {
@@ -36,8 +49,6 @@ namespace {
 // which prices it, takes length 2.
 constexpr int32_t GreedyMinimum = 3;
 
-// Only the optimal parse prices 2-byte matches; the others never take them.
-bool UsesPairs(const LevelSettings& settings) { return settings.strategy == LevelSettings::Optimal; }
 
 struct Token {
     uint16_t length;  // 1: a literal
@@ -356,7 +367,7 @@ private:
 void EncodeBody(const uint8_t* window, int32_t history, int32_t total, const LevelSettings& settings,
                 std::vector<uint8_t>& out) {
     if (total <= history) return;  // the decoder reads no bits for an empty body
-    MatchFinder finder(window, total, UsesPairs(settings));
+    MatchFinder finder(window, total, UsesPairs(settings, window + history, total - history));
     finder.InsertRange(0, history);
     std::unique_ptr<SymbolCoder> coder(new SymbolCoder);
     coder->Start();
@@ -420,6 +431,7 @@ struct BodyEncoder::State {
     int32_t history = 0;  // primed bytes at the front, until the first slide
     int64_t end = 0;      // where the body ends, in buffer positions
     bool historyInserted = false;
+    bool pairs = false;   // whether the finder keeps 2-byte matches, decided by the body's first bytes
     bool active = false;
     MatchFinder finder;
     SymbolCoder coder;
@@ -446,8 +458,7 @@ void BodyEncoder::Begin(const uint8_t* history, int32_t historyLength, int64_t b
     std::copy(history, history + historyLength, s.buffer.begin());
     s.loaded = s.history = historyLength;
     s.end = historyLength + bodyBytes;
-    s.historyInserted = false;
-    s.finder.Reset(s.buffer.data(), s.loaded, UsesPairs(settings));
+    s.historyInserted = false;  // the finder starts over at the first Encode
     s.coder.Start();
     s.bits.reset(new BitWriter(out));
     s.greedy = GreedyState{historyLength};
@@ -480,10 +491,15 @@ void BodyEncoder::Finish() {
 // window of history and the unparsed bytes and forgets the rest.
 void BodyEncoder::Encode(bool final) {
     State& s = *s_;
-    s.finder.SetEnd(s.loaded);
     if (!s.historyInserted) {
+        // The body's first 4 KB (or all of a shorter one) are loaded by now, whichever
+        // way it was fed.
+        s.pairs = UsesPairs(s.settings, s.buffer.data() + s.history, s.loaded - s.history);
+        s.finder.Reset(s.buffer.data(), s.loaded, s.pairs);
         s.finder.InsertRange(0, s.history);
         s.historyInserted = true;
+    } else {
+        s.finder.SetEnd(s.loaded);
     }
     CodingSink sink{s.coder, *s.bits};
     Body<CodingSink> body{s.buffer.data(), s.history, s.end, s.settings, s.finder, sink};
@@ -512,6 +528,6 @@ void BodyEncoder::Encode(bool final) {
     s.chunkStart -= drop;
     // Positions in front of the kept window can no longer be reached; the finder starts
     // over with the kept window, which gives the same matches as before.
-    s.finder.Reset(s.buffer.data(), s.loaded, UsesPairs(s.settings));
+    s.finder.Reset(s.buffer.data(), s.loaded, s.pairs);
     s.finder.InsertRange(0, parsed - drop);
 }

@@ -81,6 +81,35 @@ TEST(BodyStream, TinyPiecesShortBodiesAndEmptyOnes) {
     }
 }
 
+TEST(BodyStream, TwoByteMatchesAreChosenByTheBodysFirstBytesNotByItsHistory) {
+    const std::vector<uint8_t> text = Mixed(20000, 7);
+    std::vector<uint8_t> binary = PackTest::RandomBytes(20000, 8);
+    // Text for its first 4 KB, binary after: still a text body.
+    std::vector<uint8_t> textThenBinary(text.begin(), text.begin() + 4096);
+    textThenBinary.insert(textThenBinary.end(), binary.begin(), binary.end());
+    const std::vector<uint8_t> textHistory(text.begin(), text.begin() + WindowSize);
+    const std::vector<uint8_t> binaryHistory(binary.begin(), binary.begin() + WindowSize);
+
+    const LevelSettings seven = SettingsForLevel(7), eight = SettingsForLevel(8);
+    EXPECT_FALSE(UsesPairs(seven, text.data(), static_cast<int64_t>(text.size())));
+    EXPECT_FALSE(UsesPairs(seven, textThenBinary.data(), static_cast<int64_t>(textThenBinary.size())));
+    EXPECT_TRUE(UsesPairs(seven, binary.data(), static_cast<int64_t>(binary.size())));
+    EXPECT_TRUE(UsesPairs(eight, text.data(), static_cast<int64_t>(text.size())));
+    std::vector<uint8_t> fewControls(text.begin(), text.begin() + 4096);
+    for (size_t i = 0; i < fewControls.size(); i += 64) fewControls[i] = 0;
+    EXPECT_TRUE(UsesPairs(seven, fewControls.data(), static_cast<int64_t>(fewControls.size())));
+    fewControls[0] = 'a';
+    EXPECT_FALSE(UsesPairs(seven, fewControls.data(), static_cast<int64_t>(fewControls.size())));
+
+    // Fed a byte at a time, the stream decides as the whole file does.
+    BodyEncoder encoder(1);
+    for (int level : {7, 8}) {
+        EXPECT_EQ(Streamed(encoder, binaryHistory, text, level, 1), Whole(binaryHistory, text, level));
+        EXPECT_EQ(Streamed(encoder, textHistory, binary, level, 1), Whole(textHistory, binary, level));
+        EXPECT_EQ(Streamed(encoder, {}, textThenBinary, level, 1), Whole({}, textThenBinary, level));
+    }
+}
+
 TEST(BodyStream, MoreOrFewerBytesThanAnnouncedAreRefused) {
     BodyEncoder encoder;
     std::vector<uint8_t> out;
