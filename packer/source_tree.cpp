@@ -106,12 +106,11 @@ struct Walk {
             Problem(native, "is too large: the archive format holds files of up to 2,147,418,111 bytes (just under 2 GiB)");
             return;
         }
-        int fd = ::open(native.c_str(), O_RDONLY);
-        if (fd < 0) {
+        // Asked with the rights an open would use, without opening the file.
+        if (faccessat(AT_FDCWD, native.c_str(), R_OK, AT_EACCESS) != 0) {
             Problem(native, std::string("cannot be read: ") + std::strerror(errno));
             return;
         }
-        ::close(fd);
         e.write = ToFileTime(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
         e.access = ToFileTime(st.stx_atime.tv_sec, st.stx_atime.tv_nsec);
         // Where the file system keeps no creation time, the last write time stands in.
@@ -131,16 +130,21 @@ struct Walk {
             open.erase(id);
             return;
         }
-        std::vector<std::string> children;
+        // With the kind of each, where the folder tells it: a file or folder that is
+        // no link needs no lstat.
+        std::vector<std::pair<std::string, unsigned char>> children;
         while (struct dirent* d = readdir(dir)) {
-            if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) children.push_back(d->d_name);
+            if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0)
+                children.emplace_back(d->d_name, d->d_type);
         }
         closedir(dir);
         std::sort(children.begin(), children.end());
-        for (const std::string& child : children) {
+        for (const auto& [child, type] : children) {
             std::string childNative = native + (native.back() == '/' ? "" : "/") + child;
             struct stat link;
-            if (lstat(childNative.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && !FollowLink(childNative)) continue;
+            const bool mayBeLink = type != DT_REG && type != DT_DIR;
+            if (mayBeLink && lstat(childNative.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && !FollowLink(childNative))
+                continue;
             if (rules.leaveOut) {
                 struct stat target;
                 bool folder = stat(childNative.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
