@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <set>
 
 #include <thread>
 
@@ -89,15 +90,9 @@ int ThreadsFor(const PackOptions& options) {
 // "." into ./setup.exe); an earlier archive of that name must not be packed into the new
 // one.
 void LeaveOutOwnFiles(std::vector<SourceEntry>& entries, const std::string& output, const std::string& volumeBase) {
-    std::string folder = FolderOf(output);
-    char* real = realpath(folder.empty() ? "." : folder.c_str(), nullptr);
-    if (!real) return;
-    std::string realFolder = std::string(real) + "/";
-    std::free(real);
-    std::string ownName = output.substr(folder.size());
-    std::string volumePrefix = volumeBase + "_";
-    // Only a file that is there can be packed: when the folder holds neither the archive
-    // nor a volume of it, no entry needs resolving.
+    const std::string folder = FolderOf(output);  // "" or ending in '/'
+    const std::string ownName = output.substr(folder.size());
+    const std::string volumePrefix = volumeBase + "_";
     auto isVolume = [&](const std::string& name) {
         if (name.size() <= volumePrefix.size() + 4 || name.compare(0, volumePrefix.size(), volumePrefix) != 0 ||
             name.compare(name.size() - 4, 4, ".DAT") != 0)
@@ -105,29 +100,22 @@ void LeaveOutOwnFiles(std::vector<SourceEntry>& entries, const std::string& outp
         std::string number = name.substr(volumePrefix.size(), name.size() - volumePrefix.size() - 4);
         return number.find_first_not_of("0123456789") == std::string::npos;
     };
-    struct stat st;
-    bool present = stat((realFolder + ownName).c_str(), &st) == 0;
-    if (!present) {
-        DIR* dir = opendir(realFolder.c_str());
-        if (!dir) return;
+    // The archive and its volumes that are there, as files (device and inode): an entry
+    // that is one of them, by whatever path or link, is left out.
+    std::set<std::pair<uint64_t, uint64_t>> ownFiles;
+    auto note = [&](const std::string& path) {
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            ownFiles.emplace(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
+    };
+    note(output);
+    if (DIR* dir = opendir(folder.empty() ? "." : folder.c_str())) {
         while (struct dirent* d = readdir(dir))
-            if (isVolume(d->d_name)) {
-                present = true;
-                break;
-            }
+            if (isVolume(d->d_name)) note(folder + d->d_name);
         closedir(dir);
     }
-    if (!present) return;
-    auto own = [&](const SourceEntry& e) {
-        if (e.folder) return false;
-        char* path = realpath(e.nativePath.c_str(), nullptr);
-        if (!path) return false;
-        std::string p(path);
-        std::free(path);
-        if (p.compare(0, realFolder.size(), realFolder) != 0) return false;
-        std::string name = p.substr(realFolder.size());
-        return name == ownName || isVolume(name);
-    };
+    if (ownFiles.empty()) return;
+    auto own = [&](const SourceEntry& e) { return !e.folder && ownFiles.count({e.device, e.inode}) != 0; };
     entries.erase(std::remove_if(entries.begin(), entries.end(), own), entries.end());
 }
 

@@ -111,6 +111,8 @@ struct Walk {
             Problem(native, std::string("cannot be read: ") + std::strerror(errno));
             return;
         }
+        e.device = makedev(st.stx_dev_major, st.stx_dev_minor);
+        e.inode = st.stx_ino;
         e.write = ToFileTime(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
         e.access = ToFileTime(st.stx_atime.tv_sec, st.stx_atime.tv_nsec);
         // Where the file system keeps no creation time, the last write time stands in.

@@ -16,6 +16,7 @@ struct SourceEntry {
     bool folder = false;
     uint64_t size = 0;
     FileTime creation = 0, access = 0, write = 0;
+    uint64_t device = 0, inode = 0;  // which file it is, links followed
 };
 
 // How the walk treats what it finds below the sources.

@@ -124,7 +124,9 @@ TEST_F(PackTest, TinyVolumesSplitNamesAndBodiesAcrossManyFiles) {
     ASSERT_GT(result.volumePaths.size(), 30u);
     for (size_t i = 0; i < result.volumePaths.size(); ++i) {
         EXPECT_LE(result.volumeSizes[i], options.volumeSize);
-        if (i > 0) EXPECT_EQ(result.volumePaths[i], temp / ("DISK_" + std::to_string(i + 1) + ".DAT"));
+        if (i > 0) {
+            EXPECT_EQ(result.volumePaths[i], temp / ("DISK_" + std::to_string(i + 1) + ".DAT"));
+        }
         EXPECT_EQ(fs::file_size(result.volumePaths[i]), result.volumeSizes[i]);
     }
     ExpectRestored();
@@ -219,6 +221,8 @@ TEST_F(PackTest, AnEarlierArchiveInsideTheSourceIsNotPackedAgain) {
     MakeFile("big.bin", RandomBytes(40000, 2));
     PackResult first = PackSource(options);
     ASSERT_GT(first.volumePaths.size(), 1u);
+    // Reached through a link, a volume is still one of the archive's own files.
+    fs::create_symlink("setup_2.DAT", source + "/second-volume.lnk");
     PackResult second = PackSource(options);
     EXPECT_EQ(second.files, 2u);
     EXPECT_EQ(second.volumeSizes, first.volumeSizes);
@@ -248,7 +252,9 @@ TEST_F(PackTest, ProgressRisesToTheTotalAlsoWithinLongFiles) {
             };
             PackSource(options);
             // With workers the reports come as the writer waits, so how many depends on timing.
-            if (threads == 1) ASSERT_GT(seen.size(), 4u) << "level " << level;
+            if (threads == 1) {
+                ASSERT_GT(seen.size(), 4u) << "level " << level;
+            }
             EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
             EXPECT_EQ(seen.back(), 401000u);
         }
