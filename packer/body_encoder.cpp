@@ -155,7 +155,7 @@ void ParseGreedyOrLazy(Body<Sink, Finder>& b, bool lazy, GreedyState& s, int64_t
 // The code lengths of both trees from one point of a trial encoding on.
 struct PriceEpoch {
     int32_t position;
-    uint16_t literal[SymbolCount + RelaxPadding];  // the lengths' prices are read four at a time
+    uint16_t literal[SymbolCount + RelaxPadding];  // the lengths' prices are read past the last
     uint16_t distance[SymbolCount];
 };
 

@@ -33,21 +33,25 @@ inline void RelaxLengthsPlain(const PathTables& t, int32_t i, int32_t first, int
     for (int32_t l = first; l <= last; ++l) RelaxStep(t, i + l, base + prices[l], l, distance);
 }
 
-// The fast form reads and writes up to three entries past i + last in the tables and
-// reads up to three past `last` in `prices` (RelaxPadding): the caller makes room for them.
-constexpr int32_t RelaxPadding = 3;
+// The fast form reads and writes up to seven entries past i + last in the tables and
+// reads up to seven past `last` in `prices` (RelaxPadding): the caller makes room for them.
+constexpr int32_t RelaxPadding = 7;
 
 inline void RelaxLengths(const PathTables& t, int32_t i, int32_t first, int32_t last, uint32_t base,
                          const uint16_t* prices, uint16_t distance) {
 #if defined(__SSE2__)
-    // Four lengths a step, the last step with the lanes past `last` masked off. Costs are
-    // compared as unsigned numbers by flipping their top bits; a lane that wins takes the
-    // new cost, length and distance, the others keep what they held.
+    // Four lengths a step, the lanes past `last` masked off. Costs are compared as
+    // unsigned numbers by flipping their top bits; a lane that wins takes the new cost,
+    // length and distance, the others keep what they held.
+    // Most runs are short, so the first two steps are taken whatever the run's length:
+    // a branch on it would be mispredicted as often as not.
     const __m128i flip = _mm_set1_epi32(static_cast<int32_t>(0x80000000u));
     const __m128i bases = _mm_set1_epi32(static_cast<int32_t>(base));
     const __m128i distances = _mm_set1_epi16(static_cast<int16_t>(distance));
     const __m128i zero = _mm_setzero_si128();
-    auto step = [&](int32_t l, __m128i lanes) {
+    const __m128i lane = _mm_set_epi32(3, 2, 1, 0);
+    auto step = [&](int32_t l) {
+        const __m128i lanes = _mm_cmpgt_epi32(_mm_set1_epi32(last - l + 1), lane);
         const __m128i price = _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prices + l)), zero);
         const __m128i c = _mm_add_epi32(bases, price);
         uint32_t* costAt = t.cost + i + l;
@@ -67,10 +71,10 @@ inline void RelaxLengths(const PathTables& t, int32_t i, int32_t first, int32_t 
         _mm_storel_epi64(reinterpret_cast<__m128i*>(distanceAt),
                          _mm_or_si128(_mm_and_si128(wins16, distances), _mm_andnot_si128(wins16, oldDistances)));
     };
-    const __m128i every = _mm_set1_epi32(-1);
-    int32_t l = first;
-    for (; l + 3 <= last; l += 4) step(l, every);
-    if (l <= last) step(l, _mm_cmplt_epi32(_mm_set_epi32(3, 2, 1, 0), _mm_set1_epi32(last - l + 1)));
+    if (first > last) return;  // (after a match longer than 256, whose lengths cost alike)
+    step(first);
+    step(first + 4);
+    for (int32_t l = first + 8; l <= last; l += 4) step(l);
 #else
     RelaxLengthsPlain(t, i, first, last, base, prices, distance);
 #endif

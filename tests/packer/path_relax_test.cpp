@@ -24,7 +24,7 @@ TEST(PathRelax, FourAtATimeLeavesWhatThePlainLoopLeaves) {
         x ^= x << 5;
         return x;
     };
-    constexpr size_t Size = 600;
+    constexpr size_t Size = 700;
     for (int trial = 0; trial < 3000; ++trial) {
         Tables fast(Size), plain(Size);
         // Costs from a narrow range make ties common; some ends are not reached yet,
@@ -36,13 +36,19 @@ TEST(PathRelax, FourAtATimeLeavesWhatThePlainLoopLeaves) {
             fast.length[k] = plain.length[k] = static_cast<uint16_t>(next());
             fast.distance[k] = plain.distance[k] = static_cast<uint16_t>(next());
         }
-        uint16_t prices[260];
+        uint16_t prices[257 + RelaxPadding];
         for (uint16_t& p : prices) p = static_cast<uint16_t>(next() % (trial % 2 == 0 ? 4 : 40));
         // Several runs from different places, as one position's candidates give them.
         for (int run = 0; run < 4; ++run) {
             const int32_t i = static_cast<int32_t>(next() % 300);
-            const int32_t first = 2 + static_cast<int32_t>(next() % 40);
-            const int32_t last = first - 1 + static_cast<int32_t>(next() % (258 - first));  // may be empty
+            int32_t first = 2 + static_cast<int32_t>(next() % 40);
+            int32_t last = first - 1 + static_cast<int32_t>(next() % (258 - first));  // may be empty
+            // After a match longer than 256 the next one's run starts past 256: empty,
+            // and nothing that far may be read.
+            if (run == 3 && trial % 4 == 0) {
+                first = 257 + static_cast<int32_t>(next() % 40);
+                last = 256;
+            }
             const uint32_t base = (trial % 5 == 0 ? 0x80000000u : 100u) + next() % (spread + 1);
             const uint16_t d = static_cast<uint16_t>(1 + next() % 16384);
             RelaxLengths(fast.View(), i, first, last, base, prices, d);
