@@ -7,6 +7,7 @@
 
 void FileChains::Build(const uint8_t* data, int32_t size) {
     size_ = std::min<int32_t>(size, 0xFFFF);
+    data_ = data;
     head_.assign(size_t{1} << HashBits, 0);
     prev_.resize(static_cast<size_t>(size_));
     for (int32_t p = 0; p < size_; ++p) {
@@ -21,6 +22,25 @@ void FileChains::Build(const uint8_t* data, int32_t size) {
     }
 }
 
+const uint16_t* FileChains::HeadsBefore(int32_t end, std::vector<uint16_t>& scratch) const {
+    if (end >= size_ || size_ <= HistoryAfterPrefix) return head_.data();
+    if (end <= HistoryAfterPrefix) return early_.data();
+    if (end - HistoryAfterPrefix <= size_ - end) {
+        // The early heads, and the positions from there to the end.
+        scratch = early_;
+        for (int32_t p = HistoryAfterPrefix; p < end && p + 3 <= size_; ++p)
+            scratch[Hash(data_ + p)] = static_cast<uint16_t>(p + 1);
+    } else {
+        // The last heads, each taken back past the positions from the end on.
+        scratch = head_;
+        for (int32_t p = size_ - 3; p >= end; --p) {
+            uint16_t& head = scratch[Hash(data_ + p)];
+            if (head == p + 1) head = prev_[p];
+        }
+    }
+    return scratch.data();
+}
+
 int32_t TrialFinder::Longest(int32_t position, int32_t limit, int depth, int32_t* distance) const {
     if (limit < 3) return 0;
     const uint8_t* here = window_ + position;
@@ -29,7 +49,7 @@ int32_t TrialFinder::Longest(int32_t position, int32_t limit, int depth, int32_t
     // The reference's chains are seldom in the cache: its head is fetched while the
     // file's own chain is walked.
     const uint32_t hash = FileChains::Hash(here);
-    const uint16_t* const heads = whole_ ? reference_.Heads() : reference_.HeadsBefore(end_);
+    const uint16_t* const heads = whole_ ? reference_.Heads() : before_;
     __builtin_prefetch(heads + hash);
     auto consider = [&](int32_t at) {
         if (window_[at + best] != here[best]) return false;

@@ -24,15 +24,16 @@ public:
     const uint16_t* Heads() const { return head_.data(); }
     uint32_t Before(int32_t position) const { return position < size_ ? prev_[position] : 0; }
     // The heads for a history that stops at `end`: for each hash the last position in
-    // front of `end`, which a walk starts at. Chains go from later positions to earlier
-    // ones, so heads taken where the usual history ends (HistoryAfterPrefix) save
-    // walking the rest.
-    const uint16_t* HeadsBefore(int32_t end) const {
-        return end > HistoryAfterPrefix || size_ <= HistoryAfterPrefix ? head_.data() : early_.data();
-    }
+    // front of `end`, which a walk starts at, so that it need not step over the later
+    // ones. Chains go from later positions to earlier ones. Those kept where the usual
+    // history ends (HistoryAfterPrefix) or at the end serve as they are; a history
+    // that a prefix moved on gets its own in `scratch`, made from the nearer of the two.
+    // (Below HistoryAfterPrefix the heads may still lead to later positions.)
+    const uint16_t* HeadsBefore(int32_t end, std::vector<uint16_t>& scratch) const;
 
 private:
     static constexpr int HashBits = 12;
+    const uint8_t* data_ = nullptr;  // the bytes the chains were made over
     std::vector<uint16_t> head_, prev_;
     std::vector<uint16_t> early_;  // head_ as it was before position HistoryAfterPrefix
     int32_t size_ = 0;
@@ -45,7 +46,10 @@ public:
     TrialFinder(const uint8_t* window, int32_t history, const FileChains& reference, int32_t start, int32_t end,
                 const FileChains& file, int32_t prefix)
         : window_(window), history_(history), reference_(reference), start_(start), end_(end), file_(file),
-          prefix_(prefix) {}
+          prefix_(prefix), before_(reference.HeadsBefore(end, heads_)) {}
+    // It points into itself.
+    TrialFinder(const TrialFinder&) = delete;
+    TrialFinder& operator=(const TrialFinder&) = delete;
 
     // Chains are made beforehand: nothing to insert.
     void Insert(int32_t) {}
@@ -66,4 +70,6 @@ private:
     const FileChains& file_;
     int32_t prefix_;
     bool whole_ = false;
+    std::vector<uint16_t> heads_;  // the reference's heads before end_, when it has none kept
+    const uint16_t* before_;       // those heads
 };

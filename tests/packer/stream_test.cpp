@@ -389,6 +389,21 @@ TEST(MatchFinder, TwoSearchesInTurnFindWhatOneAfterTheOtherFinds) {
     }
 }
 
+TEST(FileChains, HeadsBeforeAHistorysEndAreTheLastPositionsInFrontOfIt) {
+    std::vector<uint8_t> bytes = SomeInput(53);
+    bytes.resize(SlotCapacity);
+    FileChains chains;
+    chains.Build(bytes.data(), SlotCapacity);
+    for (int32_t end : {HistoryAfterPrefix, HistoryAfterPrefix + 1, HistoryAfterPrefix + 40, HistoryAfterPrefix + 5000,
+                        SlotCapacity - 216, SlotCapacity - 3, SlotCapacity - 1, SlotCapacity}) {
+        std::vector<uint16_t> expected(4096, 0), scratch;
+        for (int32_t p = 0; p < end && p + 3 <= SlotCapacity; ++p)
+            expected[FileChains::Hash(bytes.data() + p)] = static_cast<uint16_t>(p + 1);
+        const uint16_t* heads = chains.HeadsBefore(end, scratch);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), heads)) << "end " << end;
+    }
+}
+
 TEST(TrialFinder, EnteringTheReferenceWhereTheHistoryEndsFindsTheSame) {
     // A reference longer than any history, so that its chains run past the history.
     std::vector<uint8_t> reference = SomeInput(51);
@@ -403,7 +418,9 @@ TEST(TrialFinder, EnteringTheReferenceWhereTheHistoryEndsFindsTheSame) {
     FileChains referenceChains, fileChains;
     referenceChains.Build(slot.data, slot.size);
     fileChains.Build(file.data(), static_cast<int32_t>(file.size()));
-    for (int32_t prefix : {0, 0, 40, 12000}) {
+    // Heads where the usual history ends, heads made from those (40), from the last ones
+    // (5000, 9000), the last ones (12000).
+    for (int32_t prefix : {0, 0, 40, 5000, 9000, 12000}) {
         int32_t start, history;
         HistoryFor(slot, prefix, &start, &history);
         std::vector<uint8_t> window(slot.data + start, slot.data + start + history);
