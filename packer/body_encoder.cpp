@@ -22,7 +22,7 @@ LevelSettings SettingsForLevel(int level) {
         {LevelSettings::Greedy, 4, 32, 0},     {LevelSettings::Greedy, 8, 64, 0},
         {LevelSettings::Greedy, 24, 128, 0},   {LevelSettings::Lazy, 16, 128, 0},
         {LevelSettings::Lazy, 48, 256, 0},     {LevelSettings::Lazy, 128, 1024, 0},
-        {LevelSettings::Optimal, 128, 64, 2, false, false},  {LevelSettings::Optimal, 160, 512, 2},
+        {LevelSettings::Optimal, 128, 64, 2, false, false, true},  {LevelSettings::Optimal, 160, 512, 2},
         {LevelSettings::Optimal, 2048, 4352, 6, true},
     };
     if (level < 1) level = 1;
@@ -290,6 +290,7 @@ private:
             trial_->lengthsOnly = true;
             trial_->Start();  // the leaves are set up once; each trial takes over the state
         }
+        trial_->estimated = b_->settings.estimatedPrices;
         trial_->CopyCountsFrom(b_->sink.coder);
         epochs_.clear();
         int32_t position = start;

@@ -14,6 +14,9 @@ struct LevelSettings {
     int passes;         // optimal parse: pricing rounds
     bool priceShort = false;  // optimal parse: short chunks too by a trial coding
     bool textPairs = true;    // optimal parse: 2-byte matches in text too, not only in binary bodies
+    // Optimal parse: code lengths estimated from the counts at each rebuild of the trees
+    // that price the path, instead of the trees themselves (EstimateLengths).
+    bool estimatedPrices = false;
 };
 
 // Whether the optimal parse looks for 2-byte matches in the body that starts with these

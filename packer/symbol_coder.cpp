@@ -82,6 +82,51 @@ void DeriveCodes(const HuffmanModel& model, SymbolCodes& codes) {
 
 void DeriveLengths(const HuffmanModel& model, SymbolCodes& codes) { DeriveTopDown<false>(model, codes); }
 
+namespace {
+
+// log2(1 + m / 1024) for m = 0..1023 in 256ths of a bit (rounded down), by squaring
+// the mantissa a bit at a time: integers only, so that the same counts give the same
+// lengths on every machine.
+struct MantissaLog2 {
+    uint8_t fraction[1024];
+    MantissaLog2() {
+        for (uint64_t m = 0; m < 1024; ++m) {
+            uint64_t y = (1024 + m) << 20;  // 1.0 to 2.0 in 1.30 fixed point
+            int f = 0;
+            for (int bit = 7; bit >= 0; --bit) {
+                y = (y * y) >> 30;
+                if (y >= (uint64_t{1} << 31)) {
+                    y >>= 1;
+                    f |= 1 << bit;
+                }
+            }
+            fraction[m] = static_cast<uint8_t>(f);
+        }
+    }
+};
+
+// log2(x) for x >= 1 in 256ths of a bit: the whole part from the top bit, the fraction
+// from the ten bits below it.
+inline int32_t Log2Fixed(uint32_t x, const MantissaLog2& table) {
+    const int top = 31 - __builtin_clz(x);
+    const uint32_t mantissa = top >= 10 ? (x >> (top - 10)) & 1023 : (x << (10 - top)) & 1023;
+    return top * 256 + table.fraction[mantissa];
+}
+
+}  // namespace
+
+void EstimateLengths(const HuffmanModel& model, SymbolCodes& codes) {
+    // A body holds under 2^31 symbols, so the counts' sum fits.
+    uint32_t total = 0;
+    for (int s = 0; s < SymbolCount; ++s) total += static_cast<uint32_t>(model.frequency[s]);
+    static const MantissaLog2 table;
+    const int32_t whole = Log2Fixed(total, table);
+    for (int s = 0; s < SymbolCount; ++s) {
+        const int32_t bits = (whole - Log2Fixed(static_cast<uint32_t>(model.frequency[s]), table) + 128) >> 8;
+        codes.length[s] = static_cast<uint16_t>(bits < 1 ? 1 : bits);
+    }
+}
+
 void SymbolCoder::Derive(const HuffmanModel& model, SymbolCodes& codes) const {
     if (lengthsOnly) DeriveLengths(model, codes);
     else DeriveCodes(model, codes);
@@ -98,12 +143,26 @@ void SymbolCoder::Start() {
     ++generation;
 }
 
+void SymbolCoder::Rebuild(HuffmanModel& model, SymbolCodes& codes) {
+    if (estimated) {
+        EstimateLengths(model, codes);
+        return;
+    }
+    BuildTree(model);
+    Derive(model, codes);
+}
+
 void SymbolCoder::CopyCountsFrom(const SymbolCoder& other) {
     auto copy = [](const auto& from, auto& to) { std::copy(std::begin(from), std::end(from), std::begin(to)); };
-    // Everything a build starts from: counts, order and the counts at the last build,
-    // which the next build compares with (counts only grow from there).
-    CopyModelState(literal, other.literal);
-    CopyModelState(distance, other.distance);
+    if (estimated) {
+        copy(other.literal.frequency, literal.frequency);
+        copy(other.distance.frequency, distance.frequency);
+    } else {
+        // Everything a build starts from: counts, order and the counts at the last
+        // build, which the next build compares with (counts only grow from there).
+        CopyModelState(literal, other.literal);
+        CopyModelState(distance, other.distance);
+    }
     copy(other.literalCodes.length, literalCodes.length);
     copy(other.distanceCodes.length, distanceCodes.length);
     symbolsDecoded = other.symbolsDecoded;
@@ -116,8 +175,7 @@ void SymbolCoder::Prepare() {
     if (prepared_) return;
     prepared_ = true;
     if (LiteralRebuildDue(symbolsDecoded)) {
-        BuildTree(literal);
-        Derive(literal, literalCodes);
+        Rebuild(literal, literalCodes);
         ++generation;
     }
 }
@@ -144,8 +202,7 @@ void SymbolCoder::Match(BitWriter* out, int32_t length, int32_t distanceValue) {
     ++distance.frequency[d];
     ++matchesDecoded;
     if (DistanceRebuildDue(matchesDecoded)) {
-        BuildTree(distance);
-        Derive(distance, distanceCodes);
+        Rebuild(distance, distanceCodes);
         ++generation;
     }
     ++symbolsDecoded;

@@ -23,6 +23,10 @@ struct SymbolCodes {
 void DeriveCodes(const HuffmanModel& model, SymbolCodes& codes);
 // Only the code lengths (the bits are left as they were): all that pricing needs.
 void DeriveLengths(const HuffmanModel& model, SymbolCodes& codes);
+// A length for each symbol from the counts alone, without building the tree: the bits
+// that a symbol of its share of all counts takes, log2(total / count), rounded (at
+// least 1). Huffman codes come within a bit of it.
+void EstimateLengths(const HuffmanModel& model, SymbolCodes& codes);
 
 inline int LengthSymbol(int32_t length) { return length <= 256 ? static_cast<int>(length) + 254 : LongLengthSymbol; }
 inline int DistanceSymbol(int32_t distance) { return (distance - 1) >> DistanceExtraBits; }
@@ -42,6 +46,10 @@ struct SymbolCoder {
     // Set before Start on a coder that never writes (one that prices): its rebuilds
     // derive the code lengths alone.
     bool lengthsOnly = false;
+    // Set on such a coder to have its rebuilds estimate the lengths from the counts
+    // (EstimateLengths) instead of building the trees: a fraction of the work, and
+    // CopyCountsFrom then takes over the counts and lengths alone.
+    bool estimated = false;
 
     void Start();
     // Takes over another coder's counts, orders and code lengths, all that a coder
@@ -56,5 +64,6 @@ struct SymbolCoder {
 
 private:
     void Derive(const HuffmanModel& model, SymbolCodes& codes) const;
+    void Rebuild(HuffmanModel& model, SymbolCodes& codes);
     bool prepared_ = false;
 };

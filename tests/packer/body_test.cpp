@@ -1,6 +1,8 @@
 // The body coder against the decoder's rules: exact small bodies and long codes.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "engine/huffman.h"
@@ -123,6 +125,80 @@ TEST(SymbolCodes, APricingCoderKeepsTheLengthsOfTheWritingOne) {
         ASSERT_TRUE(std::equal(full->distanceCodes.length, full->distanceCodes.length + SymbolCount,
                                pricing->distanceCodes.length)) << "symbol " << i;
     }
+}
+
+TEST(SymbolCodes, EstimatedLengthsAreTheRoundedShareOfTheCounts) {
+    // Against floating point, away from the rounding points (the estimate's log2 is
+    // good to about a hundredth of a bit): counts from 1 to 2^26, sums up to 2^31.
+    uint32_t x = 777;
+    auto next = [&x] { return x = x * 1103515245u + 12345u; };
+    HuffmanModel model;
+    SymbolCodes codes;
+    int checked = 0;
+    for (int round = 0; round < 200; ++round) {
+        const int spread = 1 + round % 26;
+        uint64_t total = 0;
+        for (int s = 0; s < SymbolCount; ++s) {
+            model.frequency[s] = 1 + static_cast<int32_t>((next() >> 4) & ((1u << spread) - 1)) * (s % 7 == 0 ? 1 : 0);
+            total += static_cast<uint64_t>(model.frequency[s]);
+        }
+        EstimateLengths(model, codes);
+        for (int s = 0; s < SymbolCount; ++s) {
+            const double bits = std::log2(static_cast<double>(total) / model.frequency[s]);
+            if (std::fabs(bits - std::floor(bits) - 0.5) < 1.0 / 64) continue;
+            const int expected = std::max(1, static_cast<int>(std::floor(bits + 0.5)));
+            ASSERT_EQ(codes.length[s], expected) << "round " << round << " symbol " << s;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 90000);
+}
+
+TEST(SymbolCodes, AnEstimatingCoderRebuildsWhenTheWritingOneDoesAndComesNearItsLengths) {
+    auto full = std::make_unique<SymbolCoder>();
+    auto pricing = std::make_unique<SymbolCoder>();
+    pricing->lengthsOnly = true;
+    pricing->estimated = true;
+    full->Start();
+    pricing->Start();
+    std::vector<uint8_t> out;
+    BitWriter bits(out);
+    uint32_t x = 4321;
+    uint32_t seen = full->generation;
+    int rebuilds = 0;
+    for (int i = 0; i < 20000; ++i) {
+        x = x * 1103515245u + 12345u;
+        const uint32_t r = x >> 8;
+        if (r % 4 == 0) {
+            const int32_t length = 3 + static_cast<int32_t>((r >> 3) % 20);
+            const int32_t distance = 1 + static_cast<int32_t>((r >> 5) % (r % 3 == 0 ? 64 : 4096));
+            full->Match(&bits, length, distance);
+            pricing->Match(nullptr, length, distance);
+        } else {
+            // Skewed text: a few letters most of the time.
+            const uint8_t byte = static_cast<uint8_t>((r >> 4) % 4 != 0 ? 'a' + (r >> 6) % 6 : r >> 4);
+            full->Literal(&bits, byte);
+            pricing->Literal(nullptr, byte);
+        }
+        full->Prepare();
+        pricing->Prepare();
+        ASSERT_EQ(full->generation, pricing->generation) << "symbol " << i;
+        if (full->generation == seen) continue;
+        seen = full->generation;
+        ++rebuilds;
+        // Weighted by the counts, the estimate is within half a bit of the tree's lengths.
+        for (const auto& [model, real, estimate] :
+             {std::tuple(&full->literal, &full->literalCodes, &pricing->literalCodes),
+              std::tuple(&full->distance, &full->distanceCodes, &pricing->distanceCodes)}) {
+            double weighted = 0, counts = 0;
+            for (int s = 0; s < SymbolCount; ++s) {
+                weighted += model->frequency[s] * std::abs(real->length[s] - estimate->length[s]);
+                counts += model->frequency[s];
+            }
+            EXPECT_LT(weighted / counts, 0.5) << "symbol " << i;
+        }
+    }
+    EXPECT_GT(rebuilds, 20);
 }
 
 TEST(SymbolCodes, InitialLiteralTreeGivesNineBitCodes) {
