@@ -109,7 +109,7 @@ struct MantissaLog2 {
 // from the ten bits below it.
 inline int32_t Log2Fixed(uint32_t x, const MantissaLog2& table) {
     const int top = 31 - __builtin_clz(x);
-    const uint32_t mantissa = top >= 10 ? (x >> (top - 10)) & 1023 : (x << (10 - top)) & 1023;
+    const uint32_t mantissa = ((x << (31 - top)) >> 21) & 1023;  // top bit to bit 31, the ten below it
     return top * 256 + table.fraction[mantissa];
 }
 
