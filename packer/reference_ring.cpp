@@ -63,11 +63,16 @@ std::vector<ReferenceChoice> ReferenceRing::Candidates(const uint8_t* data, int3
     int32_t hits[SlotCount] = {};
     std::vector<uint32_t> keys;
     Samples(data, std::min(size, SampledBytes), keys);
+    // A sample that few kept files have says more about them than one most have: it
+    // weighs 24 less the bit length of how many have it (23 for one file, 15 for all).
     for (uint32_t key : keys) {
         auto it = index_.find(key);
         if (it == index_.end()) continue;
+        int holders = 0;
+        for (int w = 0; w < 4; ++w) holders += __builtin_popcountll(it->second[w]);
+        const int32_t weight = 24 - (32 - __builtin_clz(static_cast<uint32_t>(holders)));
         for (int w = 0; w < 4; ++w)
-            for (uint64_t m = it->second[w]; m; m &= m - 1) ++hits[w * 64 + __builtin_ctzll(m)];
+            for (uint64_t m = it->second[w]; m; m &= m - 1) hits[w * 64 + __builtin_ctzll(m)] += weight;
     }
 
     struct Scored {
@@ -81,7 +86,9 @@ std::vector<ReferenceChoice> ReferenceRing::Candidates(const uint8_t* data, int3
         int32_t prefix = CommonLength(data, s.data, std::min(size, s.size));
         // A short prefix is not worth the two bytes that store it for the previous file.
         if (r == 1 && prefix < 16) prefix = 0;
-        int64_t score = static_cast<int64_t>(hits[slot]) * (SampleMask + 1) + prefix;
+        // A sample stands for about as many bytes as it weighs (one in 16 strings is
+        // sampled); the prefix for its own.
+        int64_t score = static_cast<int64_t>(hits[slot]) + prefix;
         scored.push_back({{r, prefix}, score});
     }
     std::stable_sort(scored.begin(), scored.end(), [](const Scored& a, const Scored& b) { return a.score > b.score; });

@@ -36,8 +36,8 @@ public:
     int64_t Next() const { return current_; }
 
     // Candidates worth a trial, best first by a quick similarity estimate (shared
-    // sampled 8-byte strings and the common prefix); at most `count` of them, and r = 1
-    // always among them.
+    // sampled 8-byte strings, the rarer among the kept files the more, and the common
+    // prefix); at most `count` of them, and r = 1 always among them.
     std::vector<ReferenceChoice> Candidates(const uint8_t* data, int32_t size, size_t count) const;
 
     const FileSlot& Reference(int r) const { return File(current_ - r); }

@@ -112,3 +112,30 @@ TEST_F(RankTest, TrialsThatStopOnceTheyCannotWinRankTheFirstFewAsTheFullTrialsDo
     }
     EXPECT_GT(compared, 500u);
 }
+
+TEST(ReferenceCandidates, ASampleFewFilesShareWeighsMoreThanOneThatMostShare) {
+    // 130 files share a boilerplate text; one earlier file alone has a rarer text. A new
+    // file holding more of the boilerplate than of the rare text resembles the lone file
+    // most: what it shares with the 130 says little about any one of them.
+    const std::vector<uint8_t> stub(28672, 0x4D);
+    ReferenceRing ring(stub.data());
+    // Random bytes: no 8-byte string in one part turns up in another.
+    const std::vector<uint8_t> boilerplate = PackTest::RandomBytes(2048, 71);
+    const std::vector<uint8_t> rare = PackTest::RandomBytes(1700, 72);
+    std::vector<uint8_t> lone = PackTest::RandomBytes(100, 73);
+    lone.insert(lone.end(), rare.begin(), rare.end());
+    ring.Store(lone.data(), static_cast<int32_t>(lone.size()));
+    for (uint32_t i = 0; i < 130; ++i) {
+        std::vector<uint8_t> file = PackTest::RandomBytes(200, 100 + i);
+        file.insert(file.end(), boilerplate.begin(), boilerplate.end());
+        const std::vector<uint8_t> own = PackTest::RandomBytes(500, 300 + i);
+        file.insert(file.end(), own.begin(), own.end());
+        ring.Store(file.data(), static_cast<int32_t>(file.size()));
+    }
+    std::vector<uint8_t> next = PackTest::RandomBytes(30, 74);
+    next.insert(next.end(), boilerplate.begin(), boilerplate.end());
+    next.insert(next.end(), rare.begin(), rare.begin() + 1500);
+    const std::vector<ReferenceChoice> candidates = ring.Candidates(next.data(), static_cast<int32_t>(next.size()), 4);
+    ASSERT_FALSE(candidates.empty());
+    EXPECT_EQ(candidates[0].reference, 131);
+}
