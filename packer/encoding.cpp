@@ -114,8 +114,13 @@ EncodingPool::~EncodingPool() {
         stopping_ = true;
     }
     stop_ = true;
-    changed_.notify_all();
+    jobReady_.notify_all();
     for (std::thread& t : threads_) t.join();
+}
+
+void EncodingPool::Changed() {
+    ++changes_;
+    if (changes_ >= wakeAt_ || jobs_.front()->done) progress_.notify_one();
 }
 
 void EncodingPool::Run(Job& job, EncoderKit& kit) {
@@ -126,8 +131,7 @@ void EncodingPool::Run(Job& job, EncoderKit& kit) {
     auto ringDone = [this, &job] {
         std::lock_guard<std::mutex> lock(mutex_);
         job.ringDone = true;
-        ++changes_;
-        changed_.notify_all();
+        Changed();
     };
     try {
         job.result = work_(job.plan, kit, fed, ringDone);
@@ -158,7 +162,7 @@ void EncodingPool::Submit(FilePlan plan) {
         std::lock_guard<std::mutex> lock(mutex_);
         jobs_.push_back(std::move(job));
     }
-    changed_.notify_all();
+    jobReady_.notify_one();
 }
 
 void EncodingPool::Worker() {
@@ -166,7 +170,7 @@ void EncodingPool::Worker() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         Job* job = nullptr;
-        changed_.wait(lock, [&] {
+        jobReady_.wait(lock, [&] {
             if (stopping_) return true;
             job = nullptr;
             // The largest file not started; of equal ones the first.
@@ -180,8 +184,7 @@ void EncodingPool::Worker() {
         Run(*job, *kit);
         lock.lock();
         job->ringDone = job->done = true;
-        ++changes_;
-        changed_.notify_all();
+        Changed();
     }
 }
 
@@ -197,14 +200,17 @@ uint64_t EncodingPool::Changes() const {
     return changes_;
 }
 
-void EncodingPool::WaitForChange(uint64_t seen) {
+void EncodingPool::WaitForChange(uint64_t seen, uint64_t enough) {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (changes_ == seen) {
-        if (changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return changes_ != seen; })) break;
+    wakeAt_ = seen + enough;
+    auto moved = [&] { return changes_ >= wakeAt_ || (!jobs_.empty() && jobs_.front()->done); };
+    while (!moved()) {
+        if (progress_.wait_for(lock, std::chrono::milliseconds(50), moved)) break;
         lock.unlock();
         if (report_) report_();
         lock.lock();
     }
+    wakeAt_ = UINT64_MAX;
 }
 
 bool EncodingPool::NextReady() {
@@ -217,7 +223,7 @@ EncodedBody EncodingPool::Next(FilePlan* plan) {
     {
         std::unique_lock<std::mutex> lock(mutex_);
         while (!jobs_.front()->done) {
-            changed_.wait_for(lock, std::chrono::milliseconds(50));
+            progress_.wait_for(lock, std::chrono::milliseconds(50));
             if (jobs_.front()->done) break;
             lock.unlock();
             if (report_) report_();

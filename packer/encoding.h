@@ -72,9 +72,11 @@ public:
     // not run further ahead of that one than the ring keeps files.
     size_t ReadingRing() const;
     // Counts the changes (a file no longer reads the ring, or is done); WaitForChange
-    // returns once the count has moved past `seen`, telling progress meanwhile.
+    // returns once the count has moved `enough` past `seen`, or the next result in
+    // order is done, telling progress meanwhile. (Waking the submitting thread for
+    // every small file costs more than the waits save.)
     uint64_t Changes() const;
-    void WaitForChange(uint64_t seen);
+    void WaitForChange(uint64_t seen, uint64_t enough = 1);
     // True when the next result in order is done.
     bool NextReady();
     // Waits for the next result in order and rethrows what its work threw. Its plan is
@@ -99,8 +101,12 @@ private:
     std::function<void()> report_;
     std::vector<std::thread> threads_;
     std::unique_ptr<EncoderKit> inlineKit_;
+    void Changed();  // with the lock held
+
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable jobReady_;  // workers wait on it for files
+    std::condition_variable progress_;  // the submitting thread waits on it
+    uint64_t wakeAt_ = UINT64_MAX;      // the change count it waits for
     std::deque<std::unique_ptr<Job>> jobs_;  // from the next to deliver on
     size_t submitted_ = 0, delivered_ = 0;
     uint64_t changes_ = 0;

@@ -29,6 +29,9 @@ constexpr double UnixEpochInDays = 25569.0;  // 1970-01-01 counted from 1899-12-
 constexpr uint64_t HeldBytesLimit = 16 << 20;
 // Files planned and not yet written, at most (empty ones hold no bytes, but a record).
 constexpr size_t PendingFilesLimit = 4096;
+// Planning held back waits for this many changes (or the next body to write) before it
+// goes on: a batch of small files planned per wake instead of one.
+constexpr uint64_t WakeEvery = 32;
 
 // SOURCE_DATE_EPOCH, when set, makes the archive a function of its input alone.
 const char* SourceDateEpoch() {
@@ -224,7 +227,7 @@ PackResult Pack(const PackOptions& options) {
             const uint64_t seen = pool.Changes();
             while (pool.Pending() > 0 && pool.NextReady()) writeNextFile();
             if (!mustWait()) break;
-            pool.WaitForChange(seen);
+            pool.WaitForChange(seen, WakeEvery);
         }
         FilePlan plan = planner.Plan(entries[i], i);
         held += heldBy(plan);

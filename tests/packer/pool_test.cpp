@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "packer/encoding.h"
@@ -128,6 +129,26 @@ TEST(EncodingPoolTest, OnlyFilesStillChoosingTheirReferenceHoldPlanningBack) {
         pool.Next(&plan);
         EXPECT_EQ(plan.entry, i);
     }
+}
+
+TEST(EncodingPoolTest, AWaitForManyChangesEndsWhenTheNextFileToWriteIsDone) {
+    // Planning waits for a batch of changes, but never past the moment the next body
+    // can be written: only two changes come here, far fewer than asked for.
+    Gated gated;
+    gated.held = {0};
+    EncodingPool pool(2, WorkOf(gated), nullptr);
+    pool.Submit(PlanOf(0, 10));
+    gated.AwaitStarted(1);
+    const uint64_t seen = pool.Changes();
+    std::thread release([&gated] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        gated.Release(0);
+    });
+    pool.WaitForChange(seen, 1000);
+    release.join();
+    EXPECT_TRUE(pool.NextReady());
+    FilePlan plan;
+    EXPECT_EQ(pool.Next(&plan).bytes[0], 0);
 }
 
 TEST(EncodingPoolTest, OnOneThreadEachFileIsDoneWhenSubmitted) {
