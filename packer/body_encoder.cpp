@@ -323,10 +323,17 @@ private:
         fromDistance_.resize(entries);
         cost_[0] = 0;
         const PathTables tables{cost_.data(), fromLength_.data(), fromDistance_.data()};
+        // The prices in force: those of the last epoch that starts at or before p.
         size_t e = 0;
+        const size_t epochCount = epochs_.size();
+        auto startOfNext = [&] { return e + 1 < epochCount ? epochs_[e + 1].position : INT32_MAX; };
+        int32_t nextEpoch = startOfNext();
         for (int32_t i = 0; i < n; ++i) {
             const int32_t p = start + i;
-            while (e + 1 < epochs_.size() && epochs_[e + 1].position <= p) ++e;
+            while (p >= nextEpoch) {
+                ++e;
+                nextEpoch = startOfNext();
+            }
             const PriceEpoch& price = epochs_[e];
             const uint32_t here = cost_[i];
             RelaxStep(tables, i + 1, here + price.literal[b_->window[p]], 1, 0);
