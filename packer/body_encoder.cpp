@@ -454,6 +454,8 @@ struct BodyEncoder::State {
 BodyEncoder::BodyEncoder(int32_t chunk) : s_(new State) {
     // A slide must leave room for a whole optimal chunk and its lookahead.
     chunk = std::max(chunk, 2 * OptimalChunk);
+    // A top-up moves the finder's end by less than a buffer.
+    chunk = std::min(chunk, MatchFinder::MostGrowth / 2);
     s_->capacity = WindowSize + chunk + Lookahead;
     s_->buffer.resize(static_cast<size_t>(s_->capacity));
 }

@@ -48,9 +48,10 @@ MatchFinder::MatchFinder(const uint8_t* window, int32_t total, bool pairs) : Mat
 void MatchFinder::Reset(const uint8_t* window, int32_t end, bool pairs) {
     // Every entry stored so far is at most offset_ + total_; moving the offset past that
     // turns them all into positions in front of the window. Only when the offset would
-    // overflow are the tables cleared.
+    // overflow are the tables cleared: with room for a later SetEnd, so that an entry
+    // plus a position always fits.
     int64_t next = static_cast<int64_t>(offset_) + total_ + 1;
-    if (next + end + 1 > INT32_MAX) {
+    if (next + end + 1 + MostGrowth > INT32_MAX) {
         std::fill(head_.begin(), head_.end(), 0);
         std::fill(prev_.begin(), prev_.end(), NoLink);
         std::fill(pairs_.begin(), pairs_.end(), 0);
@@ -73,11 +74,14 @@ inline uint32_t MatchFinder::Pair(const uint8_t* p) {
     return PairHash((static_cast<uint32_t>(p[0]) << 8) | p[1]);
 }
 
-// Makes `position` the head of a chain whose head was `head`.
+// Makes `position` the head of a chain whose head was `head`. A link of more than a
+// window (up to NoLink), or to a position in front of the window's start (one of an
+// earlier body, below the offset), leads a walk in front of the nearest position it
+// may take, where it stops: the link need not be told apart from NoLink.
 // (The offset is passed in, so that a loop keeps it in a register.)
 inline void MatchFinder::Link(int32_t offset, int32_t& head, uint16_t& link, int32_t position) {
-    const int32_t previous = head - offset;
-    link = previous >= 0 && position - previous <= WindowSize ? static_cast<uint16_t>(position - previous) : NoLink;
+    const uint32_t back = static_cast<uint32_t>(position - (head - offset));  // fits: see Reset
+    link = static_cast<uint16_t>(back < NoLink ? back : NoLink);
     head = position + offset;
 }
 

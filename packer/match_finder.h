@@ -38,8 +38,10 @@ public:
     // `pairs` no 2-byte matches are kept or found (parses that never take them save the
     // work); longer matches come out the same either way.
     void Reset(const uint8_t* window, int32_t end, bool pairs = true);
-    // More bytes of the same window are valid (a stream that was topped up).
+    // More bytes of the same window are valid (a stream that was topped up), at most
+    // MostGrowth past the end given to Reset.
     void SetEnd(int32_t end) { total_ = end; }
+    static constexpr int32_t MostGrowth = 1 << 24;
 
     // Positions must be inserted in increasing order, each after it was searched.
     void Insert(int32_t position);
