@@ -6,9 +6,11 @@
 
 #include <stdint.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "engine/lz_decoder.h"
+#include "packer/match_finder.h"
 
 // Chains over up to 65,535 bytes: for every position, the previous one whose next three
 // bytes hash alike, and for every hash the last such position.
@@ -73,3 +75,46 @@ private:
     std::vector<uint16_t> heads_;  // the reference's heads before end_, when it has none kept
     const uint16_t* before_;       // those heads
 };
+
+// Inline: the trials call it at every position they parse.
+inline int32_t TrialFinder::Longest(int32_t position, int32_t limit, int depth, int32_t* distance) const {
+    if (limit < 3) return 0;
+    const uint8_t* here = window_ + position;
+    const int32_t nearest = std::max(0, position - WindowSize);
+    int32_t best = 1;
+    // The reference's chains are seldom in the cache: its head is fetched while the
+    // file's own chain is walked.
+    const uint32_t hash = FileChains::Hash(here);
+    const uint16_t* const heads = whole_ ? reference_.Heads() : before_;
+    __builtin_prefetch(heads + hash);
+    auto consider = [&](int32_t at) {
+        if (window_[at + best] != here[best]) return false;
+        int32_t n = CommonLength(window_ + at, here, limit);
+        if (n <= best) return false;
+        best = n;
+        *distance = position - at;
+        return n >= limit;
+    };
+    // The file's own earlier bytes after its prefix, nearest first.
+    const int32_t inFile = position - history_ + prefix_;
+    for (uint32_t e = file_.Before(inFile); e != 0 && depth > 0; e = file_.Before(static_cast<int32_t>(e) - 1)) {
+        const int32_t q = static_cast<int32_t>(e) - 1;
+        if (q < prefix_) break;
+        const int32_t at = history_ + q - prefix_;
+        if (at < nearest) break;
+        --depth;
+        if (consider(at)) return best;
+    }
+    // Then the reference's bytes that the history holds.
+    for (uint32_t e = heads[hash]; e != 0 && depth > 0;
+         e = reference_.Before(static_cast<int32_t>(e) - 1)) {
+        const int32_t q = static_cast<int32_t>(e) - 1;
+        if (q >= end_) continue;
+        if (q < start_) break;
+        const int32_t at = q - start_;
+        if (at < nearest) break;
+        --depth;
+        if (consider(at)) return best;
+    }
+    return best > 1 ? best : 0;
+}
