@@ -170,7 +170,14 @@ std::vector<ReferenceChoice> RankReferences(const FilePlan& plan, const Referenc
     int32_t longestPrefix = 0;
     for (const ReferenceChoice& c : candidates) longestPrefix = std::max(longestPrefix, c.prefix);
     const int32_t limit = std::min<int32_t>(static_cast<int32_t>(plan.head.size()), longestPrefix + WindowSize);
-    chains.Build(plan.head.data(), limit);
+    // The ring made chains over the file's first bytes when it was planned: where they
+    // reach as far as the trials go, they serve (a chain only leads back, so chains over
+    // more bytes give the same walks before `limit`).
+    const FileChains* own = &chains;
+    if (limit <= ring.File(plan.number).size)
+        own = &ring.Chains(plan.number);
+    else
+        chains.Build(plan.head.data(), limit);
     keep = std::min(keep, candidates.size());
     std::vector<std::pair<uint64_t, size_t>> costs;
     costs.reserve(candidates.size());
@@ -183,7 +190,7 @@ std::vector<ReferenceChoice> RankReferences(const FilePlan& plan, const Referenc
         int32_t start, history;
         HistoryFor(ring.File(number), c.prefix, &start, &history);
         WindowFor(ring.File(number), c, plan.head.data(), limit, scratch, &history);
-        TrialFinder finder(scratch.data(), history, ring.Chains(number), start, start + history, chains, c.prefix);
+        TrialFinder finder(scratch.data(), history, ring.Chains(number), start, start + history, *own, c.prefix);
         const uint64_t stored = c.Stored() ? 16 : 0;
         const uint64_t enough = kept.size() < keep ? UINT64_MAX : kept.front() - std::min(kept.front(), stored);
         const uint64_t cost =
