@@ -44,13 +44,16 @@ std::string FolderPart(const std::string& name) {
 
 // Greedy chaining over the files [first, last): each next file is the unplaced one
 // sharing most samples with the one placed last; ties and strangers go by name. The
-// files read whole are kept in `read` (in the new order), up to KeptReadBytes in all.
+// files read whole are kept in `read` (in the new order), up to KeptReadBytes in all,
+// and every file's samples in `samples` (empty when the run is too short to order).
 void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t last,
-                       std::vector<std::vector<uint8_t>>& read) {
+                       std::vector<std::vector<uint8_t>>& read, std::vector<std::vector<uint32_t>>& samples) {
     const size_t n = last - first;
     read.assign(n, {});
+    samples.clear();
     if (n < 3) return;
-    std::vector<std::vector<uint32_t>> keys(n);
+    std::vector<std::vector<uint32_t>>& keys = samples;
+    keys.assign(n, {});
     std::unordered_map<uint32_t, std::vector<uint32_t>> postings;
     size_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -104,24 +107,31 @@ void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t l
     }
     std::vector<SourceEntry> run(entries.begin() + first, entries.begin() + last);
     std::vector<std::vector<uint8_t>> readBefore(std::move(read));
+    std::vector<std::vector<uint32_t>> keysBefore(std::move(keys));
     read.assign(n, {});
+    samples.assign(n, {});
     for (size_t i = 0; i < n; ++i) {
         entries[first + i] = std::move(run[order[i]]);
         read[i] = std::move(readBefore[order[i]]);
+        samples[i] = std::move(keysBefore[order[i]]);
     }
 }
 
 }  // namespace
 
-size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first, std::vector<std::vector<uint8_t>>& read) {
+size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first, std::vector<std::vector<uint8_t>>& read,
+                            std::vector<std::vector<uint32_t>>* samples) {
+    std::vector<std::vector<uint32_t>> unused;
+    std::vector<std::vector<uint32_t>>& keys = samples ? *samples : unused;
     read.clear();
+    keys.clear();
     if (entries[first].folder || entries[first].size == 0) return first + 1;
     const std::string folder = FolderPart(entries[first].name);
     size_t last = first + 1;
     while (last < entries.size() && last - first < OrderedRun && !entries[last].folder && entries[last].size != 0 &&
            FolderPart(entries[last].name) == folder)
         ++last;
-    ChainBySimilarity(entries, first, last, read);
+    ChainBySimilarity(entries, first, last, read, keys);
     return last;
 }
 
@@ -132,7 +142,7 @@ void OrderBySimilarity(std::vector<SourceEntry>& entries) {
 
 size_t Planner::OrderRun(std::vector<SourceEntry>& entries, size_t first) {
     readFirst_ = first;
-    return OrderRunBySimilarity(entries, first, read_);
+    return OrderRunBySimilarity(entries, first, read_, &samples_);
 }
 
 FilePlan Planner::Plan(const SourceEntry& entry, size_t index) {
@@ -146,7 +156,10 @@ FilePlan Planner::Plan(const SourceEntry& entry, size_t index) {
     else
         plan.head = ReadHead(entry, entry.size <= WholeFileLimit ? WholeFileLimit : HeadBytes);
     const int32_t known = static_cast<int32_t>(plan.head.size());
-    plan.candidates = ring_.Candidates(plan.head.data(), known, TrialsByLevel[level_ - 1]);
+    // The ordering sampled the same first bytes.
+    const bool sampled = index >= readFirst_ && index - readFirst_ < samples_.size();
+    plan.candidates = ring_.Candidates(plan.head.data(), known, TrialsByLevel[level_ - 1],
+                                       sampled ? &samples_[index - readFirst_] : nullptr);
     ring_.Store(plan.head.data(), known);
     return plan;
 }

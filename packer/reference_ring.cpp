@@ -59,10 +59,12 @@ void ReferenceRing::Unindex(int slot) {
     samples_[slot].clear();
 }
 
-std::vector<ReferenceChoice> ReferenceRing::Candidates(const uint8_t* data, int32_t size, size_t count) const {
+std::vector<ReferenceChoice> ReferenceRing::Candidates(const uint8_t* data, int32_t size, size_t count,
+                                                       const std::vector<uint32_t>* samples) const {
     int32_t hits[SlotCount] = {};
-    std::vector<uint32_t> keys;
-    Samples(data, std::min(size, SampledBytes), keys);
+    std::vector<uint32_t> own;
+    if (!samples) Samples(data, std::min(size, SampledBytes), own);
+    const std::vector<uint32_t>& keys = samples ? *samples : own;
     // A sample that few kept files have says more about them than one most have: it
     // weighs 24 less the bit length of how many have it (23 for one file, 15 for all).
     for (uint32_t key : keys) {

@@ -38,7 +38,9 @@ public:
     // Candidates worth a trial, best first by a quick similarity estimate (shared
     // sampled 8-byte strings, the rarer among the kept files the more, and the common
     // prefix); at most `count` of them, and r = 1 always among them.
-    std::vector<ReferenceChoice> Candidates(const uint8_t* data, int32_t size, size_t count) const;
+    // `samples`, when given, are Samples of the data's first WindowSize bytes.
+    std::vector<ReferenceChoice> Candidates(const uint8_t* data, int32_t size, size_t count,
+                                            const std::vector<uint32_t>* samples = nullptr) const;
 
     const FileSlot& Reference(int r) const { return File(current_ - r); }
     // The first bytes of file `number`, which must be one of the last KeptFiles stored.
