@@ -25,6 +25,8 @@ public:
     // Positions plus one; 0 ends a chain.
     const uint16_t* Heads() const { return head_.data(); }
     uint32_t Before(int32_t position) const { return position < size_ ? prev_[position] : 0; }
+    // Before for a position that a chain led to (one the chains hold), unchecked.
+    uint32_t BeforeStored(int32_t position) const { return prev_[position]; }
     // The heads for a history that stops at `end`: for each hash the last position in
     // front of `end`, which a walk starts at, so that it need not step over the later
     // ones. Chains go from later positions to earlier ones. Those kept where the usual
@@ -97,7 +99,7 @@ inline int32_t TrialFinder::Longest(int32_t position, int32_t limit, int depth, 
     };
     // The file's own earlier bytes after its prefix, nearest first.
     const int32_t inFile = position - history_ + prefix_;
-    for (uint32_t e = file_.Before(inFile); e != 0 && depth > 0; e = file_.Before(static_cast<int32_t>(e) - 1)) {
+    for (uint32_t e = file_.Before(inFile); e != 0 && depth > 0; e = file_.BeforeStored(static_cast<int32_t>(e) - 1)) {
         const int32_t q = static_cast<int32_t>(e) - 1;
         if (q < prefix_) break;
         const int32_t at = history_ + q - prefix_;
@@ -107,7 +109,7 @@ inline int32_t TrialFinder::Longest(int32_t position, int32_t limit, int depth, 
     }
     // Then the reference's bytes that the history holds.
     for (uint32_t e = heads[hash]; e != 0 && depth > 0;
-         e = reference_.Before(static_cast<int32_t>(e) - 1)) {
+         e = reference_.BeforeStored(static_cast<int32_t>(e) - 1)) {
         const int32_t q = static_cast<int32_t>(e) - 1;
         if (q >= end_) continue;
         if (q < start_) break;
