@@ -115,14 +115,30 @@ inline int32_t Log2Fixed(uint32_t x, const MantissaLog2& table) {
 
 }  // namespace
 
+namespace {
+
+// Log2Fixed of the small counts, which most are, looked up at once.
+struct SmallLog2 {
+    static constexpr uint32_t Count = 4096;
+    MantissaLog2 mantissa;
+    int16_t log[Count];
+    SmallLog2() {
+        log[0] = 0;  // counts start at 1
+        for (uint32_t x = 1; x < Count; ++x) log[x] = static_cast<int16_t>(Log2Fixed(x, mantissa));
+    }
+    int32_t Of(uint32_t x) const { return x < Count ? log[x] : Log2Fixed(x, mantissa); }
+};
+
+}  // namespace
+
 void EstimateLengths(const HuffmanModel& model, SymbolCodes& codes) {
     // A body holds under 2^31 symbols, so the counts' sum fits.
     uint32_t total = 0;
     for (int s = 0; s < SymbolCount; ++s) total += static_cast<uint32_t>(model.frequency[s]);
-    static const MantissaLog2 table;
-    const int32_t whole = Log2Fixed(total, table);
+    static const SmallLog2 table;
+    const int32_t whole = table.Of(total);
     for (int s = 0; s < SymbolCount; ++s) {
-        const int32_t bits = (whole - Log2Fixed(static_cast<uint32_t>(model.frequency[s]), table) + 128) >> 8;
+        const int32_t bits = (whole - table.Of(static_cast<uint32_t>(model.frequency[s])) + 128) >> 8;
         codes.length[s] = static_cast<uint16_t>(bits < 1 ? 1 : bits);
     }
 }
