@@ -15,10 +15,11 @@ LevelSettings SettingsForLevel(int level) {
     // Tuned on CMake's modules (many small files) and libpython3.11.a (one large binary):
     // longer chains pay at level 7 (128 links: 0.37 % smaller than 64 on Python, for a
     // quarter more time; 112 links 0.02 % larger than 128 on CMake's tree for 0.8 % less
-    // work), and so does a second pricing round (0.3 % on CMake), a longer
-    // nice length barely does (level 7 at 44 instead of 64: 0.1 % larger on CMake's
-    // tree for 8 % less work). Level 9 takes what helps at all: six pricing rounds, 2048
-    // links and no nice length short of the longest match.
+    // work), and so does a second pricing round (0.3 % on CMake), a longer nice length
+    // barely does (level 7 at 44 instead of 64: 0.1 % larger on CMake's tree for 8 % less
+    // work). Level 7 prices with estimated code lengths and looks for 2-byte matches in
+    // binary bodies only. Level 9 takes what helps at all: six pricing rounds, 2048 links
+    // and no nice length short of the longest match.
     static const LevelSettings table[] = {
         {LevelSettings::Greedy, 4, 32, 0},     {LevelSettings::Greedy, 8, 64, 0},
         {LevelSettings::Greedy, 24, 128, 0},   {LevelSettings::Lazy, 16, 128, 0},
@@ -49,7 +50,6 @@ namespace {
 // Below three bytes a match rarely pays for its distance code; only the optimal parse,
 // which prices it, takes length 2.
 constexpr int32_t GreedyMinimum = 3;
-
 
 struct Token {
     uint16_t length;  // 1: a literal

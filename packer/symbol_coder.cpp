@@ -113,10 +113,6 @@ inline int32_t Log2Fixed(uint32_t x, const MantissaLog2& table) {
     return top * 256 + table.fraction[mantissa];
 }
 
-}  // namespace
-
-namespace {
-
 // Log2Fixed of the small counts, which most are, looked up at once.
 struct SmallLog2 {
     static constexpr uint32_t Count = 4096;

@@ -40,4 +40,3 @@ const uint16_t* FileChains::HeadsBefore(int32_t end, std::vector<uint16_t>& scra
     }
     return scratch.data();
 }
-
