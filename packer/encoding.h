@@ -96,13 +96,12 @@ private:
     struct Stopped {};
     void Worker();
     void Run(Job& job, EncoderKit& kit);
+    void Changed();  // counts a change and wakes the submitting thread if it waits for it; lock held
 
     Work work_;
     std::function<void()> report_;
     std::vector<std::thread> threads_;
     std::unique_ptr<EncoderKit> inlineKit_;
-    void Changed();  // with the lock held
-
     mutable std::mutex mutex_;
     std::condition_variable jobReady_;  // workers wait on it for files
     std::condition_variable progress_;  // the submitting thread waits on it

@@ -94,7 +94,6 @@ int ThreadsFor(const PackOptions& options) {
 // one.
 void LeaveOutOwnFiles(std::vector<SourceEntry>& entries, const std::string& output, const std::string& volumeBase) {
     const std::string folder = FolderOf(output);  // "" or ending in '/'
-    const std::string ownName = output.substr(folder.size());
     const std::string volumePrefix = volumeBase + "_";
     auto isVolume = [&](const std::string& name) {
         if (name.size() <= volumePrefix.size() + 4 || name.compare(0, volumePrefix.size(), volumePrefix) != 0 ||

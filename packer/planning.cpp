@@ -43,26 +43,23 @@ std::string FolderPart(const std::string& name) {
 }
 
 // Greedy chaining over the files [first, last): each next file is the unplaced one
-// sharing most samples with the one placed last; ties and strangers go by name. The
-// files read whole are kept in `read` (in the new order), up to KeptReadBytes in all,
-// and every file's samples in `samples` (empty when the run is too short to order).
-void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t last,
-                       std::vector<std::vector<uint8_t>>& read, std::vector<std::vector<uint32_t>>& samples) {
+// sharing most samples with the one placed last; ties and strangers go by name. What is
+// learnt of each file is kept in `seen` (in the new order): its samples, and the file
+// itself when it was read whole, up to KeptReadBytes in all.
+void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t last, std::vector<SeenFile>& seen) {
     const size_t n = last - first;
-    read.assign(n, {});
-    samples.clear();
+    seen.clear();
     if (n < 3) return;
-    std::vector<std::vector<uint32_t>>& keys = samples;
-    keys.assign(n, {});
+    seen.resize(n);
     std::unordered_map<uint32_t, std::vector<uint32_t>> postings;
     size_t kept = 0;
     for (size_t i = 0; i < n; ++i) {
         std::vector<uint8_t> head = ReadHead(entries[first + i], WindowSize);
-        Samples(head.data(), static_cast<int32_t>(head.size()), keys[i]);
-        for (uint32_t key : keys[i]) postings[key].push_back(static_cast<uint32_t>(i));
+        Samples(head.data(), static_cast<int32_t>(head.size()), seen[i].samples);
+        for (uint32_t key : seen[i].samples) postings[key].push_back(static_cast<uint32_t>(i));
         if (head.size() == entries[first + i].size && kept + head.size() <= KeptReadBytes) {
             kept += head.size();
-            read[i] = std::move(head);
+            seen[i].whole = std::move(head);
         }
     }
     std::vector<bool> placed(n, false);
@@ -74,7 +71,7 @@ void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t l
         order.push_back(static_cast<uint32_t>(current));
         if (order.size() == n) break;
         touched.clear();
-        for (uint32_t key : keys[current]) {
+        for (uint32_t key : seen[current].samples) {
             const std::vector<uint32_t>& files = postings[key];
             if (files.size() > CommonSample) continue;
             for (uint32_t j : files)
@@ -106,43 +103,36 @@ void ChainBySimilarity(std::vector<SourceEntry>& entries, size_t first, size_t l
         current = best;
     }
     std::vector<SourceEntry> run(entries.begin() + first, entries.begin() + last);
-    std::vector<std::vector<uint8_t>> readBefore(std::move(read));
-    std::vector<std::vector<uint32_t>> keysBefore(std::move(keys));
-    read.assign(n, {});
-    samples.assign(n, {});
+    std::vector<SeenFile> seenBefore(std::move(seen));
+    seen.resize(n);
     for (size_t i = 0; i < n; ++i) {
         entries[first + i] = std::move(run[order[i]]);
-        read[i] = std::move(readBefore[order[i]]);
-        samples[i] = std::move(keysBefore[order[i]]);
+        seen[i] = std::move(seenBefore[order[i]]);
     }
 }
 
 }  // namespace
 
-size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first, std::vector<std::vector<uint8_t>>& read,
-                            std::vector<std::vector<uint32_t>>* samples) {
-    std::vector<std::vector<uint32_t>> unused;
-    std::vector<std::vector<uint32_t>>& keys = samples ? *samples : unused;
-    read.clear();
-    keys.clear();
+size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first, std::vector<SeenFile>& seen) {
+    seen.clear();
     if (entries[first].folder || entries[first].size == 0) return first + 1;
     const std::string folder = FolderPart(entries[first].name);
     size_t last = first + 1;
     while (last < entries.size() && last - first < OrderedRun && !entries[last].folder && entries[last].size != 0 &&
            FolderPart(entries[last].name) == folder)
         ++last;
-    ChainBySimilarity(entries, first, last, read, keys);
+    ChainBySimilarity(entries, first, last, seen);
     return last;
 }
 
 void OrderBySimilarity(std::vector<SourceEntry>& entries) {
-    std::vector<std::vector<uint8_t>> read;
-    for (size_t first = 0; first < entries.size();) first = OrderRunBySimilarity(entries, first, read);
+    std::vector<SeenFile> seen;
+    for (size_t first = 0; first < entries.size();) first = OrderRunBySimilarity(entries, first, seen);
 }
 
 size_t Planner::OrderRun(std::vector<SourceEntry>& entries, size_t first) {
-    readFirst_ = first;
-    return OrderRunBySimilarity(entries, first, read_, &samples_);
+    runFirst_ = first;
+    return OrderRunBySimilarity(entries, first, seen_);
 }
 
 FilePlan Planner::Plan(const SourceEntry& entry, size_t index) {
@@ -150,16 +140,15 @@ FilePlan Planner::Plan(const SourceEntry& entry, size_t index) {
     plan.entry = index;
     plan.number = ring_.Next();
     plan.size = entry.size;
-    if (index >= readFirst_ && index - readFirst_ < read_.size() && read_[index - readFirst_].size() == entry.size &&
-        entry.size != 0)
-        plan.head = std::move(read_[index - readFirst_]);
+    SeenFile* seen = index >= runFirst_ && index - runFirst_ < seen_.size() ? &seen_[index - runFirst_] : nullptr;
+    if (seen && seen->whole.size() == entry.size && entry.size != 0)
+        plan.head = std::move(seen->whole);
     else
         plan.head = ReadHead(entry, entry.size <= WholeFileLimit ? WholeFileLimit : HeadBytes);
     const int32_t known = static_cast<int32_t>(plan.head.size());
     // The ordering sampled the same first bytes.
-    const bool sampled = index >= readFirst_ && index - readFirst_ < samples_.size();
-    plan.candidates = ring_.Candidates(plan.head.data(), known, TrialsByLevel[level_ - 1],
-                                       sampled ? &samples_[index - readFirst_] : nullptr);
+    plan.candidates =
+        ring_.Candidates(plan.head.data(), known, TrialsByLevel[level_ - 1], seen ? &seen->samples : nullptr);
     ring_.Store(plan.head.data(), known);
     return plan;
 }

@@ -30,13 +30,14 @@ void OrderBySimilarity(std::vector<SourceEntry>& entries);
 // one that starts at `first`; returns where it ends. A folder or an empty file is a run
 // of its own. Runs are told apart by names and sizes alone, so ordering them one at a
 // time, just before they are planned, gives the same order.
-// The files it reads whole (up to KeptReadBytes of them) are left in `read`, by their
-// place in the run, so that planning need not read them again; with `samples`, each
-// file's Samples of its first WindowSize bytes too (none when the run was too short to
+// What it learnt of each file is left in `seen`, by the file's place in the run, so
+// that planning need not read or sample it again (empty when the run was too short to
 // order).
-size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first,
-                            std::vector<std::vector<uint8_t>>& read,
-                            std::vector<std::vector<uint32_t>>* samples = nullptr);
+struct SeenFile {
+    std::vector<uint8_t> whole;     // the file, when it was read whole (up to KeptReadBytes a run)
+    std::vector<uint32_t> samples;  // Samples of its first WindowSize bytes
+};
+size_t OrderRunBySimilarity(std::vector<SourceEntry>& entries, size_t first, std::vector<SeenFile>& seen);
 constexpr size_t KeptReadBytes = 8 << 20;
 
 struct FilePlan {
@@ -53,7 +54,7 @@ class Planner {
 public:
     Planner(const uint8_t* stubImage, int level) : ring_(stubImage), level_(level) {}
 
-    // OrderRunBySimilarity, keeping the files it read whole and their samples for Plan.
+    // OrderRunBySimilarity, keeping what it learnt of the files for Plan.
     size_t OrderRun(std::vector<SourceEntry>& entries, size_t first);
     // Reads the file's first bytes (throws PackError) unless the run's ordering read it
     // whole, names its candidates and puts it into the ring.
@@ -64,9 +65,8 @@ public:
 private:
     ReferenceRing ring_;
     int level_;
-    size_t readFirst_ = 0;                       // the run OrderRun ordered last
-    std::vector<std::vector<uint8_t>> read_;     // and its files read whole
-    std::vector<std::vector<uint32_t>> samples_; // and the samples of its files
+    size_t runFirst_ = 0;         // the run OrderRun ordered last
+    std::vector<SeenFile> seen_;  // and its files
 };
 
 // Picks among the plan's candidates by compressing the first part of the file against

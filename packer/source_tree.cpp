@@ -149,7 +149,8 @@ struct Walk {
                 continue;
             if (rules.leaveOut) {
                 struct stat target;
-                bool folder = stat(childNative.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+                const bool folder = mayBeLink ? stat(childNative.c_str(), &target) == 0 && S_ISDIR(target.st_mode)
+                                              : type == DT_DIR;
                 if (rules.leaveOut(childNative.substr(rootLength), folder)) continue;
             }
             std::string problem;
